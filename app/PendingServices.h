@@ -1,0 +1,46 @@
+// Services that start-up calls but whose subsystems are not built yet. Each
+// one logs that it did nothing and returns the outcome that keeps the run
+// safe; the subsystem that implements it replaces the call and removes it here.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace pending {
+
+// Hand-over token of a silent copy: needs the machine identifier. Refuses.
+bool VerifyHandOverToken(const std::wstring& token);
+// Relaunch from a temporary copy: returns 0 (the copy was not started).
+int Relaunch(const std::wstring& commandLine);
+
+// Statistics reporting.
+void StatisticSetType(const std::wstring& productCode);
+void StatisticSetVer(const std::wstring& versionFile);
+void StatisticSendAction(const std::wstring& action, const std::wstring& extra, bool synchronous);
+
+// Network library and the feedback service's options.
+void LoadNetworkLibrary();
+void RequestFeedbackOptions();
+void ReleaseFeedbackOptions();
+
+// Restore mode.
+void RestoreProductEntries(const std::wstring& installDir);
+void EnableAutorun(const std::wstring& installDir);
+
+// Uninstall task.
+int PreInitCheck();
+bool InitConfig(HINSTANCE instance, int resourceId, const wchar_t* resourceType, const wchar_t* fileName);
+
+// Deletes the temporary copy's folder: until the file removal exists, logs and keeps it.
+void DeleteDirectoryTree(const std::wstring& directory);
+
+}  // namespace pending
+
+namespace pending {
+// Uninstall task's installation directory.
+void SetInstallDir(const std::wstring& directory);
+// Skin pictures, fonts and cursor of the drawn windows.
+void RegisterSkinResources();
+void FreeSkinResources();
+}  // namespace pending

@@ -1,0 +1,15 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+#include <locale.h>
+
+#include "support/TestSupport.h"
+
+int main(int argc, char** argv) {
+    // Same runtime locale as the program: text conversion and upper-casing follow it.
+    _wsetlocale(LC_ALL, L"chs");
+    int exitCode = 0;
+    if (testing_support::RunChildRoleIfAsked(&exitCode)) return exitCode;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
