@@ -23,19 +23,24 @@ constexpr size_t kMaxResultChars = 259;
 
 }  // namespace
 
-std::wstring GetParentProcessPath() {
+DWORD QueryParentProcessId() {
     auto query = win::SystemFunction<NtQueryInformationProcessFn>(L"ntdll.dll", "NtQueryInformationProcess");
-    auto moduleFileName = win::SystemFunction<GetModuleFileNameExFn>(L"psapi.dll", "GetModuleFileNameExW");
-    if (!query || !moduleFileName) return std::wstring();
-
+    if (!query) return kUnknownProcessId;
     win::UniqueHandle self(::OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, ::GetCurrentProcessId()));
-    if (!self) return std::wstring();
+    if (!self) return kUnknownProcessId;
     BasicProcessInformation info = {};
     if (query(self.get(), 0 /* ProcessBasicInformation */, &info, sizeof(info), nullptr) != 0)
-        return std::wstring();
+        return kUnknownProcessId;
+    return static_cast<DWORD>(info.inheritedFromUniqueProcessId);
+}
 
-    win::UniqueHandle parent(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
-                                           static_cast<DWORD>(info.inheritedFromUniqueProcessId)));
+std::wstring GetParentProcessPath() {
+    auto moduleFileName = win::SystemFunction<GetModuleFileNameExFn>(L"psapi.dll", "GetModuleFileNameExW");
+    if (!moduleFileName) return std::wstring();
+    DWORD parentId = QueryParentProcessId();
+    if (parentId == kUnknownProcessId) return std::wstring();
+
+    win::UniqueHandle parent(::OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, parentId));
     if (!parent) return std::wstring();
     wchar_t buffer[1024] = {};
     DWORD length = moduleFileName(parent.get(), nullptr, buffer, 1024);

@@ -32,21 +32,10 @@ void RestoreProductEntries(const std::wstring& installDir) {
 
 void EnableAutorun(const std::wstring&) { WriteLog(L"autorun restore not available in this build"); }
 
-int PreInitCheck() { return 0; }
-
-bool InitConfig(HINSTANCE, int, const wchar_t*, const wchar_t*) {
-    WriteLog(L"setup project not available in this build");
-    return true;
-}
-
-void DeleteDirectoryTree(const std::wstring& directory) {
-    WriteLog(L"file removal not available in this build, [%s] left in place", directory.c_str());
-}
 
 }  // namespace pending
 
 namespace pending {
-void SetInstallDir(const std::wstring& directory) { WriteLog(L"install dir[%s]", directory.c_str()); }
 void RegisterSkinResources() {}
 void FreeSkinResources() {}
 }  // namespace pending

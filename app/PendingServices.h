@@ -28,18 +28,10 @@ void ReleaseFeedbackOptions();
 void RestoreProductEntries(const std::wstring& installDir);
 void EnableAutorun(const std::wstring& installDir);
 
-// Uninstall task.
-int PreInitCheck();
-bool InitConfig(HINSTANCE instance, int resourceId, const wchar_t* resourceType, const wchar_t* fileName);
-
-// Deletes the temporary copy's folder: until the file removal exists, logs and keeps it.
-void DeleteDirectoryTree(const std::wstring& directory);
 
 }  // namespace pending
 
 namespace pending {
-// Uninstall task's installation directory.
-void SetInstallDir(const std::wstring& directory);
 // Skin pictures, fonts and cursor of the drawn windows.
 void RegisterSkinResources();
 void FreeSkinResources();

@@ -5,6 +5,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <cwctype>
 #include <locale.h>
 
 #include "app/AppModule.h"
@@ -15,8 +16,11 @@
 #include "app/RunMode.h"
 #include "app/SmartLogger.h"
 #include "app/base/PathUtil.h"
+#include "app/base/Registry.h"
 #include "app/base/SystemLibrary.h"
 #include "app/base/WinHandle.h"
+#include "engine/FileRemoval.h"
+#include "engine/UninstallTask.h"
 #include "ui/screens/MainWnd.h"
 #include "ui/screens/MessageBox.h"
 
@@ -53,19 +57,7 @@ std::wstring StartUpMessageText(int code) {
 }
 
 std::wstring ReadInstallDirectory() {
-    win::UniqueRegKey key;
-    if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kAppPathsKey, 0, KEY_QUERY_VALUE | KEY_WOW64_32KEY, key.put()) !=
-        ERROR_SUCCESS)
-        return std::wstring();
-    wchar_t buffer[MAX_PATH + 1] = {};
-    DWORD type = 0;
-    DWORD size = MAX_PATH * sizeof(wchar_t);
-    if (::RegQueryValueExW(key.get(), L"path", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ)
-        return std::wstring();
-    buffer[size / sizeof(wchar_t)] = L'\0';
-    return buffer;
+    return registry::ReadString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"path", MAX_PATH, KEY_WOW64_32KEY);
 }
 
 int CStartUp::Run(HINSTANCE instance, const wchar_t* commandLine) {
@@ -137,7 +129,7 @@ void CStartUp::UninstallOrRestore(HINSTANCE instance) {
         ShowMessageBox(StartUpMessageText(2), kMessageOk);
         return;
     }
-    pending::SetInstallDir(installDir_);
+    UninstallTask().SetInstallDir(installDir_.c_str());
     pending::StatisticSetVer(path::Join(installDir_, kMainExecutable));
     std::wstring ownDirectory = path::ModuleDirectory();
     ::SetCurrentDirectoryW(ownDirectory.c_str());
@@ -150,7 +142,41 @@ void CStartUp::UninstallOrRestore(HINSTANCE instance) {
     }
 
     pending::ReleaseFeedbackOptions();
-    pending::DeleteDirectoryTree(ownDirectory);
+    DeleteOwnTemporaryCopy(ownDirectory);
+}
+
+namespace {
+std::wstring LongForm(const std::wstring& path) {
+    wchar_t buffer[1024] = {};
+    DWORD length = ::GetLongPathNameW(path.c_str(), buffer, 1024);
+    return length > 0 && length < 1024 ? std::wstring(buffer, length) : path;
+}
+}  // namespace
+
+bool IsTemporaryCopyFolder(const std::wstring& directory) {
+    // "<temp>\{XXXXXXXX-XXXX-xxxx-XXXX-XXXXXXXXXXXX}.tmp", as the relaunch makes it.
+    std::wstring temp = path::TempDirectory();
+    if (temp.empty() ||
+        !text::EqualsNoCase(LongForm(path::Parent(directory)), LongForm(path::Parent(temp + L"x"))))
+        return false;
+    std::wstring name = path::FileName(directory);
+    if (name.size() != 42 || name.front() != L'{' || name.compare(38, 4, L"}.tmp") != 0) return false;
+    for (size_t i = 1; i < 37; ++i) {
+        bool dash = i == 9 || i == 14 || i == 19 || i == 24;
+        if (dash ? name[i] != L'-' : !iswxdigit(name[i])) return false;
+    }
+    return true;
+}
+
+void CStartUp::DeleteOwnTemporaryCopy(const std::wstring& ownDirectory) {
+    // Only the copy that the relaunch made in the temporary directory deletes
+    // its folder; a run started elsewhere (the installation directory itself,
+    // for a restore) never deletes the folder it runs from.
+    if (!IsTemporaryCopyFolder(ownDirectory)) {
+        WriteLog(L"not a temporary copy, [%s] kept", ownDirectory.c_str());
+        return;
+    }
+    DeleteDirectoryTree(ownDirectory);
 }
 
 void CStartUp::RunUninstall(HINSTANCE instance) {
@@ -159,7 +185,7 @@ void CStartUp::RunUninstall(HINSTANCE instance) {
     SetUpStatistics();
     pending::StatisticSendAction(L"uninstall_1", L"", false);
 
-    int check = pending::PreInitCheck();
+    int check = UninstallTask().PreInitCheck();
     if (check != 0) {
         WriteLog(L"pre init check failed, ret = %d", check);
         ShowMessageBox(StartUpMessageText(check), kMessageOk);
@@ -171,7 +197,7 @@ void CStartUp::RunUninstall(HINSTANCE instance) {
         return;
     }
 
-    if (!pending::InitConfig(instance, kSetupConfigResourceId, L"SETUPCONFIG", L"tapis.noxprj")) {
+    if (!UninstallTask().InitConfig(instance, kSetupConfigResourceId, L"SETUPCONFIG", L"tapis.noxprj")) {
         WriteLog(L"init config failed, exit");
         OfferRedownload();
         pending::StatisticSendAction(L"unist_init_fail", std::wstring(L"&") + kStatisticsKey + L"=InitConfigFaile",

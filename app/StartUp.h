@@ -20,6 +20,10 @@ std::wstring StartUpMessageText(int code);
 // when the value is missing or not a string.
 std::wstring ReadInstallDirectory();
 
+// True for a folder named as the relaunch names its copy folders, directly in
+// the temporary directory.
+bool IsTemporaryCopyFolder(const std::wstring& directory);
+
 class CStartUp {
 public:
     // Runs the whole process; always returns 0.
@@ -33,6 +37,7 @@ private:
     void RunUserInterface(HINSTANCE instance);
     void OfferRedownload();
     void SetUpStatistics();
+    void DeleteOwnTemporaryCopy(const std::wstring& ownDirectory);
     void Teardown();
 
     ULONG_PTR gdiplusToken_ = 0;

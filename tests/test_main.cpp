@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <objbase.h>
 
 #include <gtest/gtest.h>
 #include <locale.h>
@@ -10,6 +11,8 @@ int main(int argc, char** argv) {
     _wsetlocale(LC_ALL, L"chs");
     int exitCode = 0;
     if (testing_support::RunChildRoleIfAsked(&exitCode)) return exitCode;
+    // The main thread is a single-threaded COM apartment, as in the program.
+    ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -68,24 +68,8 @@ void RemoveTree(const std::wstring& root) {
 
 int RunAndWait(const std::wstring& program, const std::wstring& arguments, DWORD timeoutMs,
                const std::wstring& workingDir) {
-    std::wstring commandLine = L"\"" + program + L"\"";
-    if (!arguments.empty()) commandLine += L" " + arguments;
-    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
-    buffer.push_back(L'\0');
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                          workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi))
-        return -2;
-    win::UniqueHandle process(pi.hProcess), thread(pi.hThread);
-    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.get(), 99);
-        return -1;
-    }
-    DWORD code = 0;
-    ::GetExitCodeProcess(process.get(), &code);
-    return static_cast<int>(code);
+    Child child = StartChild(program, arguments, {}, workingDir);
+    return child.process ? child.Wait(timeoutMs) : -2;
 }
 
 std::wstring BuildDir() {
@@ -118,6 +102,60 @@ bool RunChildRoleIfAsked(int* exitCode) {
     auto found = Roles().find(argv[2]);
     *exitCode = found == Roles().end() ? 97 : found->second(argc - 3, argv + 3);
     return true;
+}
+
+}  // namespace testing_support
+
+namespace testing_support {
+
+int Child::Wait(DWORD timeoutMs) {
+    if (!process) return -2;
+    if (::WaitForSingleObject(process.get(), timeoutMs) != WAIT_OBJECT_0) {
+        ::TerminateProcess(process.get(), 99);
+        ::WaitForSingleObject(process.get(), 5000);
+        return -1;
+    }
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.get(), &code);
+    return static_cast<int>(code);
+}
+
+Child StartChild(const std::wstring& program, const std::wstring& arguments,
+                 const std::map<std::wstring, std::wstring>& environment, const std::wstring& workingDir) {
+    // Build the child's environment: ours, with the overrides applied.
+    std::map<std::wstring, std::wstring> merged;
+    if (wchar_t* block = ::GetEnvironmentStringsW()) {
+        for (const wchar_t* entry = block; *entry; entry += wcslen(entry) + 1) {
+            std::wstring text = entry;
+            size_t equals = text.find(L'=', 1);
+            if (equals != std::wstring::npos) merged[text.substr(0, equals)] = text.substr(equals + 1);
+        }
+        ::FreeEnvironmentStringsW(block);
+    }
+    for (const auto& item : environment) merged[item.first] = item.second;
+    std::vector<wchar_t> envBlock;
+    for (const auto& item : merged) {
+        std::wstring entry = item.first + L"=" + item.second;
+        envBlock.insert(envBlock.end(), entry.begin(), entry.end());
+        envBlock.push_back(L'\0');
+    }
+    envBlock.push_back(L'\0');
+
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) commandLine += L" " + arguments;
+    std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
+    buffer.push_back(L'\0');
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    Child child;
+    if (::CreateProcessW(program.c_str(), buffer.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT,
+                         envBlock.data(), workingDir.empty() ? nullptr : workingDir.c_str(), &si, &pi)) {
+        ::CloseHandle(pi.hThread);
+        child.process.reset(pi.hProcess);
+        child.id = pi.dwProcessId;
+    }
+    return child;
 }
 
 }  // namespace testing_support

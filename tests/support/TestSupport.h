@@ -48,3 +48,25 @@ struct ChildRoleRegistrar {
 bool RunChildRoleIfAsked(int* exitCode);
 
 }  // namespace testing_support
+
+#include <map>
+
+#include "app/base/WinHandle.h"
+
+namespace testing_support {
+
+// A started child process.
+struct Child {
+    win::UniqueHandle process;
+    DWORD id = 0;
+    // Waits up to timeoutMs; the exit code, or -1 on time-out (the child is then ended).
+    int Wait(DWORD timeoutMs);
+};
+
+// Starts `program` with `arguments`, with the given environment variables
+// replaced or added (TEMP and TMP, for example, to give it a private log).
+Child StartChild(const std::wstring& program, const std::wstring& arguments,
+                 const std::map<std::wstring, std::wstring>& environment = {},
+                 const std::wstring& workingDir = std::wstring());
+
+}  // namespace testing_support

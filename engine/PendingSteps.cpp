@@ -1,0 +1,28 @@
+#include "engine/PendingSteps.h"
+
+#include "app/SmartLogger.h"
+
+namespace pending_steps {
+
+namespace {
+void NotBuilt(const wchar_t* step) { WriteLog(L"%s: not available in this build", step); }
+}  // namespace
+
+void CallUninstallPrograms(ISetupConfig*, const std::wstring&) { NotBuilt(L"companion programs"); }
+void CallRundllUnregistrations(ISetupConfig*, const std::wstring&) { NotBuilt(L"rundll unregistrations"); }
+void UninstallGameCenter(const std::wstring&, bool) { NotBuilt(L"game centre uninstall"); }
+void StartPluginTask(const std::wstring&) { NotBuilt(L"plug-in task"); }
+void RunRegistryRunList(const std::wstring&) { NotBuilt(L"run_list companions"); }
+void RunRegistryFilePe(const std::wstring&) { NotBuilt(L"file_pe companions"); }
+void CallWallpaperHelperUninst(const std::wstring&) { NotBuilt(L"wallpaper helper Uninst"); }
+void RemoveDesktopShortcuts() { NotBuilt(L"desktop shortcut removal"); }
+void RemoveStartMenuShortcuts() { NotBuilt(L"start menu shortcut removal"); }
+void RemoveProductRegistry() { NotBuilt(L"product registry removal"); }
+void RemoveAutorun(const std::wstring&) { NotBuilt(L"autorun removal"); }
+void DeleteUninstallRegistry() { NotBuilt(L"uninstall entry removal"); }
+void UninstallHomePageHelper(const std::wstring&) { NotBuilt(L"home-page helper"); }
+void RemoveProtectionDrivers() { NotBuilt(L"protection drivers"); }
+void RemoveDynamicWallpaperDriver() { NotBuilt(L"dynamic-wallpaper driver"); }
+void ReportUninstall(const std::wstring&, const std::wstring&) { NotBuilt(L"uninstall report"); }
+
+}  // namespace pending_steps
