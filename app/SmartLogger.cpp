@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <shlobj.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <locale.h>
 
@@ -18,14 +19,22 @@ constexpr unsigned kFallbackCodePage = 936;
 std::string ToTextModeBytes(const std::wstring& text) {
     unsigned codePage = ___lc_codepage_func();
     if (codePage == 0) codePage = kFallbackCodePage;
-    std::string converted = text::ToCodePage(text, codePage);
-    std::string out;
-    out.reserve(converted.size() + 8);
-    for (char c : converted) {
-        if (c == '\n') out.push_back('\r');
-        out.push_back(c);
+    // One UTF-16 unit never takes more than 4 bytes, CR included for a line feed.
+    std::string out(text.size() * 4 + 1, '\0');
+    int converted = text.empty() ? 0
+                                 : ::WideCharToMultiByte(codePage, 0, text.data(), static_cast<int>(text.size()),
+                                                         &out[0], static_cast<int>(out.size()), nullptr, nullptr);
+    if (converted <= 0) return std::string();
+    out.resize(static_cast<size_t>(converted));
+    size_t feeds = static_cast<size_t>(std::count(out.begin(), out.end(), '\n'));
+    if (feeds == 0) return out;
+    std::string withReturns;
+    withReturns.reserve(out.size() + feeds);
+    for (char c : out) {
+        if (c == '\n') withReturns.push_back('\r');
+        withReturns.push_back(c);
     }
-    return out;
+    return withReturns;
 }
 
 // Constructs the process logger during static initialisation.
@@ -36,11 +45,18 @@ CSmartLogger& g_processLogger = CSmartLogger::Process();
 std::wstring LogTimeStamp() {
     SYSTEMTIME now;
     ::GetLocalTime(&now);
-    wchar_t stamp[32];
-    _snwprintf(stamp, 32, L"%04d-%02d-%02d %02d:%02d:%02d ", now.wYear, now.wMonth, now.wDay, now.wHour,
-               now.wMinute, now.wSecond);
-    stamp[31] = L'\0';
-    return stamp;
+    // Lines come in bursts within one second: format each second once per thread.
+    thread_local SYSTEMTIME cachedTime = {};
+    thread_local wchar_t cachedStamp[32] = {};
+    if (now.wSecond != cachedTime.wSecond || now.wMinute != cachedTime.wMinute || now.wHour != cachedTime.wHour ||
+        now.wDay != cachedTime.wDay || now.wMonth != cachedTime.wMonth || now.wYear != cachedTime.wYear ||
+        cachedStamp[0] == L'\0') {
+        _snwprintf(cachedStamp, 32, L"%04d-%02d-%02d %02d:%02d:%02d ", now.wYear, now.wMonth, now.wDay, now.wHour,
+                   now.wMinute, now.wSecond);
+        cachedStamp[31] = L'\0';
+        cachedTime = now;
+    }
+    return cachedStamp;
 }
 
 CSmartLogger::CSmartLogger() = default;
@@ -54,6 +70,8 @@ CSmartLogger& CSmartLogger::Process() {
 void CSmartLogger::SetLogPath(const std::wstring& path) {
     _BaseModule::CAutoLocker hold(lock_);
     file_.reset();
+    appendLock_.reset();
+    appendLockDisabled_ = false;
     path_ = path;
     if (path_.empty() || !path::FileExists(path_)) return;
 
@@ -77,57 +95,33 @@ size_t CSmartLogger::AddLine(const std::wstring& text) {
     return count;
 }
 
-namespace {
-
-// Writers of the shared log take this byte-range lock (far past any real end
-// of file) around "seek to end, write", so two processes never overwrite each
-// other's lines. A writer that cannot get it within the bound writes anyway.
-class AppendLock {
-public:
-    explicit AppendLock(HANDLE file) : file_(file) {
-        overlapped_.Offset = 0xFFFFFFF0u;
-        overlapped_.OffsetHigh = 0x3FFFFFFFu;
-        for (DWORD waited = 0; waited < kMaxWaitMs; waited += kPollMs) {
-            if (::LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &overlapped_)) {
-                held_ = true;
-                return;
-            }
-            ::Sleep(kPollMs);
-        }
-    }
-    ~AppendLock() {
-        if (held_) ::UnlockFileEx(file_, 0, 1, 0, &overlapped_);
-    }
-    AppendLock(const AppendLock&) = delete;
-    AppendLock& operator=(const AppendLock&) = delete;
-
-private:
-    static constexpr DWORD kMaxWaitMs = 5000;
-    static constexpr DWORD kPollMs = 1;
-    HANDLE file_;
-    OVERLAPPED overlapped_ = {};
-    bool held_ = false;
-};
-
-}  // namespace
+bool CSmartLogger::OpenFile() {
+    std::wstring directory = path::Parent(path_);
+    if (!directory.empty() && !path::DirectoryExists(directory))
+        ::SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
+    if (!directory.empty() && !path::DirectoryExists(directory)) return false;
+    file_.reset(::CreateFileW(path_.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file_) return false;
+    if (!appendLock_) appendLock_ = std::make_unique<CCrossProcessLock>(path_);
+    return true;
+}
 
 bool CSmartLogger::AppendToFile(const std::string& bytes) {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!file_) {
-            file_.reset(::CreateFileW(path_.c_str(), GENERIC_WRITE,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-            if (!file_) return false;
-        }
-        {
-            AppendLock lock(file_.get());
-            LARGE_INTEGER zero = {};
-            DWORD written = 0;
-            if (::SetFilePointerEx(file_.get(), zero, nullptr, FILE_END) &&
-                ::WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                written == bytes.size())
-                return true;
-        }
+        if (!file_ && !OpenFile()) return false;
+        // Writers of the same log, in this or another process, take the append
+        // lock around "seek to the end, write", so no line overwrites another.
+        // A writer that cannot get it in time writes anyway, and stops asking.
+        bool locked = !appendLockDisabled_ && appendLock_->Acquire(kAppendLockWaitMs);
+        if (!locked) appendLockDisabled_ = true;
+        LARGE_INTEGER zero = {};
+        DWORD written = 0;
+        bool ok = ::SetFilePointerEx(file_.get(), zero, nullptr, FILE_END) &&
+                  ::WriteFile(file_.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                  written == bytes.size();
+        if (locked) appendLock_->Release();
+        if (ok) return true;
         // The kept handle went stale (file deleted or replaced): reopen once.
         file_.reset();
     }
@@ -139,19 +133,15 @@ int CSmartLogger::Flush() {
     if (path_.empty()) return 0;
 
     int result = 0;
-    std::wstring directory = path::Parent(path_);
-    if (!directory.empty() && !path::DirectoryExists(directory))
-        ::SHCreateDirectoryExW(nullptr, directory.c_str(), nullptr);
-    if (directory.empty() || path::DirectoryExists(directory)) {
-        std::wstring batch;
-        if (headerPending_)
-            batch = L"\r\n================== Start Log:" + LogTimeStamp() + L" ==================\n";
-        for (const std::wstring& line : pending_) batch += line;
-        if (AppendToFile(ToTextModeBytes(batch))) {
-            headerPending_ = 0;
-            result = 1;
-        }
+    std::wstring batch;
+    if (headerPending_)
+        batch = L"\r\n================== Start Log:" + LogTimeStamp() + L" ==================\n";
+    for (const std::wstring& line : pending_) batch += line;
+    if (AppendToFile(ToTextModeBytes(batch))) {
+        headerPending_ = 0;
+        result = 1;
     }
+    // Lines that could not be written are dropped, as when the file is unavailable.
     pending_.clear();
     return result;
 }

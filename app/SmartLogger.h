@@ -4,8 +4,10 @@
 
 #include <cstdarg>
 #include <list>
+#include <memory>
 #include <string>
 
+#include "app/base/CrossProcessLock.h"
 #include "app/base/Locker.h"
 #include "app/base/WinHandle.h"
 
@@ -33,6 +35,9 @@ public:
     static constexpr size_t kMaxPendingLines = 100;
 
 private:
+    static constexpr DWORD kAppendLockWaitMs = 5000;
+
+    bool OpenFile();
     bool AppendToFile(const std::string& bytes);
 
     _BaseModule::CCriticalSection lock_;
@@ -40,8 +45,10 @@ private:
     std::wstring path_;
     int headerPending_ = 1;
     // Kept open between writes; each batch of lines is appended in one write
-    // under a file lock, so lines of two processes sharing the file never mix.
+    // under the append lock, so lines of two processes sharing the file never mix.
     win::UniqueFile file_;
+    std::unique_ptr<CCrossProcessLock> appendLock_;
+    bool appendLockDisabled_ = false;
 };
 
 // Local time as "YYYY-MM-DD hh:mm:ss " (with the trailing blank).

@@ -125,13 +125,14 @@ TEST(SmartLogger, SizeRuleDeletesOnlyFilesOverOneGibibyte) {
         {
             CSmartLogger logger;
             logger.SetLogPath(file);
-            if (c.deleted) EXPECT_FALSE(path::FileExists(file)) << c.size;
+            EXPECT_EQ(path::FileExists(file), !c.deleted) << c.size;
             Log(logger, L"after");
         }
-        if (c.deleted)
+        if (c.deleted) {
             EXPECT_LT(FileSize(file), 1000u);
-        else
+        } else {
             EXPECT_GT(FileSize(file), c.size);
+        }
         ::DeleteFileW(file.c_str());
     }
 }
