@@ -3,7 +3,7 @@
 #include "app/CommandParser.h"
 #include "app/ParentProcess.h"
 #include "app/SmartLogger.h"
-#include "app/PendingServices.h"
+#include "app/HandOverToken.h"
 #include "sysinfo/SystemChecks.h"
 
 bool CheckCaller() {
@@ -13,7 +13,7 @@ bool CheckCaller() {
     if (parser->HasSwitch(L"/READYUNINSTALL")) {
         std::wstring token;
         if (!parser->GetSwitchValue(L"/CHK", token) || token.empty()) return false;
-        return pending::VerifyHandOverToken(token);
+        return VerifyHandOverToken(token);
     }
 
     std::wstring parent = GetParentProcessPath();

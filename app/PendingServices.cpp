@@ -4,11 +4,6 @@
 
 namespace pending {
 
-bool VerifyHandOverToken(const std::wstring&) {
-    WriteLog(L"hand-over token cannot be verified yet: silent copy refused");
-    return false;
-}
-
 int Relaunch(const std::wstring&) {
     WriteLog(L"relaunch from a temporary copy is not available in this build");
     return 0;

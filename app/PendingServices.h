@@ -9,8 +9,6 @@
 
 namespace pending {
 
-// Hand-over token of a silent copy: needs the machine identifier. Refuses.
-bool VerifyHandOverToken(const std::wstring& token);
 // Relaunch from a temporary copy: returns 0 (the copy was not started).
 int Relaunch(const std::wstring& commandLine);
 

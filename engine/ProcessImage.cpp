@@ -46,7 +46,7 @@ DWORD GetProcessImagePath(DWORD processId, wchar_t* buffer, DWORD capacity) {
     if (length == 0 || length >= kProcessImageCapacity) return 0;
 
     wchar_t longName[kProcessImageCapacity] = {};
-    if (false) {
+    if (std::wcschr(name, L'~') != nullptr) {
         DWORD longLength = ::GetLongPathNameW(name, longName, kProcessImageCapacity);
         if (longLength >= 1 && longLength < kProcessImageCapacity) {
             std::wmemcpy(name, longName, longLength + 1);

@@ -7,7 +7,9 @@
 
 #include <string>
 
+#include "app/HandOverToken.h"
 #include "app/base/PathUtil.h"
+#include "net/TextCodec.h"
 #include "app/base/WinHandle.h"
 #include "support/TestSupport.h"
 #include "support/WindowDriver.h"
@@ -156,6 +158,26 @@ TEST_F(StartUp, SilentRunsWithoutAuthorisationAreRefusedBeforeAnythingElse) {
         EXPECT_TRUE(Contains(log, "illegal call")) << log;
         EXPECT_FALSE(Contains(log, "CheckSingleInstance")) << log;
     }
+}
+
+TEST_F(StartUp, SilentCopyWithThisMachinesTokenRunsWithoutAsking) {
+    installPath_.Set(install_.path());
+    Child child = Launch(L"/S /READYUNINSTALL /CHK=" + MakeHandOverToken());
+    EXPECT_EQ(child.Wait(kWaitMs), 0);
+    std::string log = Log();
+    EXPECT_FALSE(Contains(log, "illegal call")) << log;
+    EXPECT_TRUE(Contains(log, "main window: closed")) << log;
+}
+
+TEST(HandOverToken, OnlyTheSameKeyOpensIt) {
+    std::wstring token = MakeHandOverToken(L"0123456789abcdef0123456789abcdef");
+    EXPECT_FALSE(token.empty());
+    EXPECT_TRUE(VerifyHandOverToken(token, L"0123456789abcdef0123456789abcdef"));
+    EXPECT_FALSE(VerifyHandOverToken(token, L"fedcba9876543210fedcba9876543210")) << "another machine";
+    EXPECT_FALSE(VerifyHandOverToken(L"", L"0123456789abcdef0123456789abcdef"));
+    EXPECT_FALSE(VerifyHandOverToken(L"not base64!", L"0123456789abcdef0123456789abcdef"));
+    // The decrypted text is compared without regard to case.
+    EXPECT_TRUE(VerifyHandOverToken(EncryptTextW(L"HushNow", L"k"), L"k"));
 }
 
 // The program imports only libraries that the loader takes from the system's
