@@ -160,7 +160,7 @@ bool IsTemporaryCopyFolder(const std::wstring& directory) {
         !text::EqualsNoCase(LongForm(path::Parent(directory)), LongForm(path::Parent(temp + L"x"))))
         return false;
     std::wstring name = path::FileName(directory);
-    if (name.size() != 42 || name.front() != L'{' || name.compare(38, 4, L"}.tmp") != 0) return false;
+    if (name.size() != 42 || name.front() != L'{' || name.compare(37, 5, L"}.tmp") != 0) return false;
     for (size_t i = 1; i < 37; ++i) {
         bool dash = i == 9 || i == 14 || i == 19 || i == 24;
         if (dash ? name[i] != L'-' : !iswxdigit(name[i])) return false;
@@ -213,7 +213,7 @@ void CStartUp::RunUserInterface(HINSTANCE instance) {
     CMessageLoop loop;
     module.AddMessageLoop(&loop);
     {
-        CMainWnd mainWindow;
+        CMainWnd mainWindow(UninstallTask());
         CMainWnd::RegisterWndClass(instance);
         if (mainWindow.Create(instance)) loop.Run();
         else WriteLog(L"main window could not be created, error %d", static_cast<int>(::GetLastError()));

@@ -15,9 +15,10 @@ add_library(lumora::zlib STATIC IMPORTED GLOBAL)
 set_target_properties(lumora::zlib PROPERTIES IMPORTED_LOCATION ${MINGW_SYSROOT}/lib/libz.a)
 
 set(LUMORA_CJSON_DIR ${LUMORA_DEPS_DIR}/cjson CACHE PATH "cJSON sources")
-if(EXISTS ${LUMORA_CJSON_DIR}/cJSON.c)
-  add_library(cjson STATIC ${LUMORA_CJSON_DIR}/cJSON.c)
-  target_include_directories(cjson SYSTEM PUBLIC ${LUMORA_CJSON_DIR})
+if(NOT EXISTS ${LUMORA_CJSON_DIR}/cJSON.c)
+  message(FATAL_ERROR "cJSON sources missing in ${LUMORA_CJSON_DIR}: ./run fetches them")
 endif()
+add_library(cjson STATIC ${LUMORA_CJSON_DIR}/cJSON.c)
+target_include_directories(cjson SYSTEM PUBLIC ${LUMORA_CJSON_DIR})
 
 set(LUMORA_7Z_DLL ${LUMORA_DEPS_DIR}/7zip/win/ia32/7z.dll CACHE FILEPATH "7-Zip library (win/ia32)")

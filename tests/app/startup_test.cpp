@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/HandOverToken.h"
+#include "app/StartUp.h"
 #include "app/base/PathUtil.h"
 #include "net/TextCodec.h"
 #include "app/base/WinHandle.h"
@@ -167,6 +168,53 @@ TEST_F(StartUp, SilentCopyWithThisMachinesTokenRunsWithoutAsking) {
     std::string log = Log();
     EXPECT_FALSE(Contains(log, "illegal call")) << log;
     EXPECT_TRUE(Contains(log, "main window: closed")) << log;
+}
+
+// The whole run through the real program: the main window starts the removal,
+// which deletes what the root-directory list names and keeps the user's file.
+TEST_F(StartUp, UninstallRunRemovesListedEntriesAndKeepsUserFiles) {
+    std::wstring product = install_.Join(L"Lumora");
+    ::CreateDirectoryW(product.c_str(), nullptr);
+    ::CreateDirectoryW(path::Join(product, L"Utils").c_str(), nullptr);
+    ASSERT_TRUE(testing_support::WriteFileBytes(path::Join(product, L"config.set"), "[auto_run]\r\nopen=1\r\n"));
+    ASSERT_TRUE(testing_support::WriteFileBytes(path::Join(product, L"Utils\\helper.dll"), "MZ"));
+    ASSERT_TRUE(testing_support::WriteFileBytes(path::Join(product, L"my notes.txt"), "keep me"));
+    installPath_.Set(product);
+
+    Child child = Launch(L"/READYUNINSTALL");
+    HWND window = window_driver::WaitForWindow(kMainClass, child.id, kWaitMs);
+    ASSERT_NE(window, nullptr);
+    ::PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
+    for (int i = 0; i < 400 && !Contains(Log(), "main window: removal ended"); ++i) ::Sleep(50);
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(child.Wait(kWaitMs), 0);
+
+    std::string log = Log();
+    EXPECT_TRUE(Contains(log, "setup config loaded")) << log;
+    EXPECT_TRUE(Contains(log, "start delete all files in ")) << log;
+    EXPECT_TRUE(Contains(log, "File NOT exists in xml: MY NOTES.TXT")) << log;
+    EXPECT_FALSE(path::FileExists(path::Join(product, L"config.set")));
+    EXPECT_FALSE(path::FileExists(path::Join(product, L"Utils")));
+    EXPECT_TRUE(path::FileExists(path::Join(product, L"my notes.txt")));
+}
+
+// Only the relaunch's copy folder is ever deleted as "the program's own folder".
+TEST(TemporaryCopy, FolderIsRecognisedOnlyByItsPlaceAndShape) {
+    std::wstring temp = path::TempDirectory();
+    struct Case {
+        std::wstring directory;
+        bool isCopy;
+    } cases[] = {
+        {temp + L"{5A1F0C2E-7B3D-4e8e-A521-86DD34FF011F}.tmp", true},
+        {temp + L"{5a1f0c2e-7b3d-4e8e-a521-86dd34ff011f}.TMP", false},
+        {temp + L"{5A1F0C2E-7B3D-4e8e-A521-86DD34FF011F}.tmp\\Utils", false},
+        {temp + L"{5A1F0C2E7B3D-4e8e-A521-86DD34FF011F-}.tmp", false},
+        {temp + L"{5A1F0C2E-7B3D-4e8e-A521-86DD34FF011G}.tmp", false},
+        {temp + L"Lumora", false},
+        {L"C:\\Program Files (x86)\\Lumora", false},
+        {L"C:\\{5A1F0C2E-7B3D-4e8e-A521-86DD34FF011F}.tmp", false},
+    };
+    for (const Case& c : cases) EXPECT_EQ(IsTemporaryCopyFolder(c.directory), c.isCopy) << c.directory;
 }
 
 TEST(HandOverToken, OnlyTheSameKeyOpensIt) {

@@ -2,6 +2,7 @@
 //   winctl answer BUTTON TIMEOUT_MS   waits for a message box, prints its text, presses BUTTON (1 OK, 6 Yes, 7 No)
 //   winctl close CLASS TIMEOUT_MS     waits for a window of CLASS and asks it to close
 //   winctl wait CLASS TIMEOUT_MS      waits for a window of CLASS
+//   winctl enter CLASS TIMEOUT_MS     waits for a window of CLASS and presses Enter in it
 // Exit code 0 when the window was found, 1 on time-out, 2 on bad usage.
 #include <windows.h>
 
@@ -39,6 +40,7 @@ int wmain(int argc, wchar_t** argv) {
     HWND window = window_driver::WaitForWindow(argv[2], 0, timeout);
     if (!window) return 1;
     if (command == L"close") ::PostMessageW(window, WM_CLOSE, 0, 0);
+    else if (command == L"enter") ::PostMessageW(window, WM_KEYDOWN, VK_RETURN, 0);
     else if (command != L"wait") return 2;
     return 0;
 }

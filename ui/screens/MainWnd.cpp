@@ -10,6 +10,9 @@ constexpr int kWidth = 480;
 constexpr int kHeight = 240;
 }  // namespace
 
+CMainWnd::CMainWnd(IUninstallTask& task)
+    : task_(task), realEnd_(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
 CMainWnd::~CMainWnd() {
     if (hwnd_ && ::IsWindow(hwnd_)) ::DestroyWindow(hwnd_);
 }
@@ -32,8 +35,8 @@ HWND CMainWnd::Create(HINSTANCE instance) {
                               nullptr, instance, this);
     if (!hwnd_) return nullptr;
     if (IsSilentRun()) {
-        // A silent run asks nothing: the screens skip themselves.
-        ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+        // A silent run asks nothing: the removal starts at once.
+        StartRemoval();
     } else {
         ::ShowWindow(hwnd_, SW_SHOW);
         ::SetForegroundWindow(hwnd_);
@@ -68,15 +71,15 @@ LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             Paint();
             return 0;
         case WM_KEYDOWN:
-            if (wParam == VK_ESCAPE || wParam == VK_RETURN) ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+            if (wParam == VK_RETURN) StartRemoval();
+            else if (wParam == VK_ESCAPE && (!started_ || ended_)) ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
             return 0;
         case WM_LBUTTONUP:
-            ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+            if (!started_) StartRemoval();
+            else if (ended_) ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
             return 0;
         case WM_CLOSE:
-            WriteLog(L"main window: closed");
-            CInstanceMutex::Process().ReleaseAll();
-            ::DestroyWindow(hwnd_);
+            Close();
             return 0;
         case WM_DESTROY:
             ::PostQuitMessage(0);
@@ -85,6 +88,63 @@ LRESULT CMainWnd::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) {
             return ::DefWindowProcW(hwnd_, message, wParam, lParam);
     }
 }
+
+void CMainWnd::StartRemoval() {
+    if (started_) return;
+    started_ = true;
+    ::InvalidateRect(hwnd_, nullptr, TRUE);
+    task_.StartUninstall(this);
+}
+
+void CMainWnd::Close() {
+    if (started_) WaitForRealEnd();
+    task_.DetachCallback();
+    WriteLog(L"main window: closed");
+    CInstanceMutex::Process().ReleaseAll();
+    ::DestroyWindow(hwnd_);
+}
+
+// Keeps pumping while waiting: the engine's notifications are sent to this thread.
+void CMainWnd::WaitForRealEnd() {
+    HANDLE event = realEnd_.get();
+    DWORD start = ::GetTickCount();
+    for (;;) {
+        DWORD elapsed = ::GetTickCount() - start;
+        if (elapsed >= kRealEndWaitMs) return;
+        DWORD which = ::MsgWaitForMultipleObjects(1, &event, FALSE, kRealEndWaitMs - elapsed, QS_ALLINPUT);
+        if (which != WAIT_OBJECT_0 + 1) return;
+        MSG msg;
+        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            if (msg.message == WM_QUIT) {
+                ::PostQuitMessage(static_cast<int>(msg.wParam));
+                return;
+            }
+            ::TranslateMessage(&msg);
+            ::DispatchMessageW(&msg);
+        }
+    }
+}
+
+void CMainWnd::OnUninstallStart() {
+    WriteLog(L"main window: removal started");
+    ::InvalidateRect(hwnd_, nullptr, TRUE);
+}
+
+void CMainWnd::OnUninstallProgress(int percent) {
+    percent_ = percent;
+    ::InvalidateRect(hwnd_, nullptr, TRUE);
+    ::UpdateWindow(hwnd_);
+}
+
+void CMainWnd::OnUninstallEnd() {
+    ended_ = true;
+    WriteLog(L"main window: removal ended");
+    ::InvalidateRect(hwnd_, nullptr, TRUE);
+    if (IsSilentRun()) ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+}
+
+// Runs on the worker thread: only signals.
+void CMainWnd::OnRealUninstallEnd() { ::SetEvent(realEnd_.get()); }
 
 void CMainWnd::BringToFront() {
     if (::IsIconic(hwnd_)) ::ShowWindow(hwnd_, SW_RESTORE);
@@ -102,6 +162,14 @@ void CMainWnd::Paint() {
     ::SetBkMode(dc, TRANSPARENT);
     ::SetTextColor(dc, RGB(0xF2, 0xF4, 0xF8));
     area.top += kHeight / 3;
-    ::DrawTextW(dc, L"Lumora 卸载程序\n\n点击或按 Esc 关闭", -1, &area, DT_CENTER | DT_WORDBREAK);
+    wchar_t status[128];
+    if (!started_)
+        wcscpy(status, L"Lumora 卸载程序\n\n点击或按回车开始卸载，按 Esc 退出");
+    else if (!ended_)
+        _snwprintf(status, 128, L"正在卸载 Lumora…\n\n%d%%", percent_);
+    else
+        wcscpy(status, L"Lumora 已卸载\n\n点击关闭");
+    status[127] = L'\0';
+    ::DrawTextW(dc, status, -1, &area, DT_CENTER | DT_WORDBREAK);
     ::EndPaint(hwnd_, &ps);
 }
