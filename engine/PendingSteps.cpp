@@ -8,13 +8,7 @@ namespace {
 void NotBuilt(const wchar_t* step) { WriteLog(L"%s: not available in this build", step); }
 }  // namespace
 
-void CallUninstallPrograms(ISetupConfig*, const std::wstring&) { NotBuilt(L"companion programs"); }
-void CallRundllUnregistrations(ISetupConfig*, const std::wstring&) { NotBuilt(L"rundll unregistrations"); }
-void UninstallGameCenter(const std::wstring&, bool) { NotBuilt(L"game centre uninstall"); }
 void StartPluginTask(const std::wstring&) { NotBuilt(L"plug-in task"); }
-void RunRegistryRunList(const std::wstring&) { NotBuilt(L"run_list companions"); }
-void RunRegistryFilePe(const std::wstring&) { NotBuilt(L"file_pe companions"); }
-void CallWallpaperHelperUninst(const std::wstring&) { NotBuilt(L"wallpaper helper Uninst"); }
 void RemoveDesktopShortcuts() { NotBuilt(L"desktop shortcut removal"); }
 void RemoveStartMenuShortcuts() { NotBuilt(L"start menu shortcut removal"); }
 void RemoveProductRegistry() { NotBuilt(L"product registry removal"); }

@@ -6,17 +6,9 @@
 
 #include <string>
 
-class ISetupConfig;
-
 namespace pending_steps {
 
-void CallUninstallPrograms(ISetupConfig* config, const std::wstring& installDir);
-void CallRundllUnregistrations(ISetupConfig* config, const std::wstring& installDir);
-void UninstallGameCenter(const std::wstring& installDir, bool uninstall);
 void StartPluginTask(const std::wstring& installDir);
-void RunRegistryRunList(const std::wstring& installDir);
-void RunRegistryFilePe(const std::wstring& installDir);
-void CallWallpaperHelperUninst(const std::wstring& installDir);
 void RemoveDesktopShortcuts();
 void RemoveStartMenuShortcuts();
 void RemoveProductRegistry();

@@ -9,7 +9,8 @@
 #include "app/base/PathUtil.h"
 #include "app/base/Registry.h"
 #include "app/base/WinHandle.h"
-#include "config/ISetupConfig.h"
+#include "config/SetupConfig.h"
+#include "engine/CompanionPrograms.h"
 #include "engine/PendingSteps.h"
 #include "engine/ProcessShutdown.h"
 #include "engine/RunOnceBatch.h"
@@ -108,7 +109,7 @@ const wchar_t* CUninstaller::StepName(int index) {
     return index >= 0 && index < StepCount() ? kSteps[index].name : nullptr;
 }
 
-CUninstaller::CUninstaller(ISetupConfig* config) : config_(config) {}
+CUninstaller::CUninstaller(CSetupConfig* config) : config_(config) {}
 
 void CUninstaller::StartUninstall(IUninstallCallback* callback) {
     callback_ = callback;
@@ -174,17 +175,17 @@ void CUninstaller::NotifyStart() {
 }
 
 void CUninstaller::StartCallPrograms() { WriteLog(L"start call program"); }
-void CUninstaller::CallUninstallPrograms() { pending_steps::CallUninstallPrograms(config_, installDir_); }
-void CUninstaller::CallRundllUnregistrations() { pending_steps::CallRundllUnregistrations(config_, installDir_); }
-void CUninstaller::UninstallGameCenter() {
-    pending_steps::UninstallGameCenter(installDir_, uninstallGameCenter_ == 1);
+void CUninstaller::CallUninstallPrograms() { CallProgramOnUninst(config_, installDir_); }
+void CUninstaller::CallRundllUnregistrations() {
+    if (config_) RundllUnRegisterOnUnInst(*config_, installDir_);
 }
+void CUninstaller::UninstallGameCenter() { ::UninstallGameCenter(installDir_, uninstallGameCenter_ == 1); }
 void CUninstaller::StartPluginTask() { pending_steps::StartPluginTask(installDir_); }
-void CUninstaller::RunRegistryRunList() { pending_steps::RunRegistryRunList(installDir_); }
-void CUninstaller::RunRegistryFilePe() { pending_steps::RunRegistryFilePe(installDir_); }
+void CUninstaller::RunRegistryRunList() { CallRunListCompanions(installDir_); }
+void CUninstaller::RunRegistryFilePe() { CallFilePeCompanions(installDir_); }
 void CUninstaller::StartCloseProcesses() { WriteLog(L"start close all processes"); }
 void CUninstaller::CloseProcesses() { CloseAllPrograms(config_, installDir_); }
-void CUninstaller::CallWallpaperHelperUninst() { pending_steps::CallWallpaperHelperUninst(installDir_); }
+void CUninstaller::CallWallpaperHelperUninst() { ::CallWallpaperHelperUninst(installDir_); }
 
 void CUninstaller::RemoveDesktopShortcuts() {
     WriteLog(L"remove desktop shortcuts");

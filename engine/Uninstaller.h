@@ -10,11 +10,11 @@
 #include "engine/LeftoverList.h"
 #include "engine/WorkerThread.h"
 
-class ISetupConfig;
+class CSetupConfig;
 
 class CUninstaller : public IThreadCallback, private IDeleteProgress {
 public:
-    explicit CUninstaller(ISetupConfig* config);
+    explicit CUninstaller(CSetupConfig* config);
     ~CUninstaller() override = default;
     CUninstaller(const CUninstaller&) = delete;
     CUninstaller& operator=(const CUninstaller&) = delete;
@@ -84,7 +84,7 @@ private:
     void ReportUninstall();
     void NotifyRealEnd();
 
-    ISetupConfig* config_;
+    CSetupConfig* config_;
     int deletedCount_ = 0;
     std::wstring installDir_;
     LeftoverList leftovers_;

@@ -4,6 +4,7 @@
 #   trusted.pem/.key     code signing, subject name on the trusted-publisher list
 #   wrong-signer.pem/.key  code signing, a name that is not on the list
 #   expired.pem/.key     code signing, trusted name, validity entirely in the past
+#   second.pem/.key      code signing, another trusted name (a second publisher)
 #   *-chain.pem          leaf followed by the root, for the signer's certificate bag
 # Usage: make-test-certs.sh OUTDIR. Idempotent: an existing complete set is kept.
 set -euo pipefail
@@ -14,16 +15,25 @@ out=$(cd "$out" && pwd)
 
 outputs=(root-ca.pem trusted.pem trusted.key trusted-chain.pem wrong-signer.pem wrong-signer.key
          wrong-signer-chain.pem expired.pem expired.key expired-chain.pem)
-complete=1
-for f in "${outputs[@]}"; do [[ -s $out/$f ]] || complete=0; done
-if [[ $complete == 1 ]]; then exit 0; fi
+second_outputs=(second.pem second.key second-chain.pem)
+complete() {
+    local f
+    for f in "$@"; do [[ -s $out/$f ]] || return 1; done
+}
+if complete "${outputs[@]}" "${second_outputs[@]}"; then exit 0; fi
+# A folder made before the second publisher existed only gains that one
+# certificate (under a root of its own), so programs signed earlier stay valid.
+if complete "${outputs[@]}"; then
+    outputs=()
+fi
 
-# Subject names: the trusted and expired ones must stay on the trusted-publisher
+# Subject names: the trusted, expired and second ones must stay on the trusted-publisher
 # list (sysinfo/TrustedPublishers.cpp); the expired one is Chinese, so a check
 # reads a name back from a UTF-8 certificate subject.
 trusted_cn="Lumora Studio Co., Ltd."
 wrong_cn="Northwind Utility Software Ltd."
 expired_cn="深圳市凯尔壁纸软件有限公司"
+second_cn="Orbis Interactive Limited"
 
 work=$(mktemp -d "$out/.work.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -94,9 +104,13 @@ leaf() {
     cat "$name.pem" root-ca.pem > "$name-chain.pem"
 }
 
-leaf trusted "$trusted_cn" -startdate 20240101000000Z -enddate 20440101000000Z
-leaf wrong-signer "$wrong_cn" -startdate 20240101000000Z -enddate 20440101000000Z
-leaf expired "$expired_cn" -startdate 20200101000000Z -enddate 20210101000000Z
+if [[ ${#outputs[@]} -gt 0 ]]; then
+    leaf trusted "$trusted_cn" -startdate 20240101000000Z -enddate 20440101000000Z
+    leaf wrong-signer "$wrong_cn" -startdate 20240101000000Z -enddate 20440101000000Z
+    leaf expired "$expired_cn" -startdate 20200101000000Z -enddate 20210101000000Z
+fi
+leaf second "$second_cn" -startdate 20240101000000Z -enddate 20440101000000Z
 
+outputs+=("${second_outputs[@]}")
 for f in "${outputs[@]}"; do cp "$f" "$out/$f.tmp"; done
 for f in "${outputs[@]}"; do mv -f "$out/$f.tmp" "$out/$f"; done
