@@ -9,15 +9,6 @@ int Relaunch(const std::wstring&) {
     return 0;
 }
 
-void StatisticSetType(const std::wstring&) {}
-void StatisticSetVer(const std::wstring&) {}
-
-void StatisticSendAction(const std::wstring& action, const std::wstring& extra, bool synchronous) {
-    WriteLog(L"statistics not available, action[%s] extra[%s] sync[%d] not sent", action.c_str(), extra.c_str(),
-             synchronous ? 1 : 0);
-}
-
-void LoadNetworkLibrary() { WriteLog(L"network library not available in this build"); }
 void RequestFeedbackOptions() {}
 void ReleaseFeedbackOptions() {}
 

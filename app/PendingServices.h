@@ -12,13 +12,7 @@ namespace pending {
 // Relaunch from a temporary copy: returns 0 (the copy was not started).
 int Relaunch(const std::wstring& commandLine);
 
-// Statistics reporting.
-void StatisticSetType(const std::wstring& productCode);
-void StatisticSetVer(const std::wstring& versionFile);
-void StatisticSendAction(const std::wstring& action, const std::wstring& extra, bool synchronous);
-
-// Network library and the feedback service's options.
-void LoadNetworkLibrary();
+// The feedback service's options.
 void RequestFeedbackOptions();
 void ReleaseFeedbackOptions();
 

@@ -21,18 +21,18 @@
 #include "app/base/WinHandle.h"
 #include "engine/FileRemoval.h"
 #include "engine/UninstallTask.h"
+#include "net/NetLibrary.h"
+#include "net/Statistic.h"
 #include "ui/screens/MainWnd.h"
 #include "ui/screens/MessageBox.h"
 
 const wchar_t kLogFileName[] = L"tapis_uninst.log";
 const wchar_t kAppPathsKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Kelwpapp.exe";
 const wchar_t kMainExecutable[] = L"lumdesk.exe";
-const wchar_t kStatisticsKey[] = L"{842908E2-421A-857d-D244-4D39A6C8E42E}";
 const wchar_t kInstallerDownloadUrl[] = L"http://dl.lumorapaper.com/tapis/LumoraSetup.exe";
 
 namespace {
 
-constexpr wchar_t kProductCode[] = L"tapis";
 constexpr int kSetupConfigResourceId = 209;
 constexpr DWORD kFailurePauseMs = 3000;
 
@@ -108,9 +108,12 @@ void CStartUp::InitializeProcess(HINSTANCE instance) {
 }
 
 void CStartUp::SetUpStatistics() {
-    pending::StatisticSetType(kProductCode);
-    std::wstring installDir = ReadInstallDirectory();
-    if (path::DirectoryExists(installDir)) pending::StatisticSetVer(path::Join(installDir, kMainExecutable));
+    if (CStatistic* statistic = CStatistic::Instance()) statistic->SetUpProduct();
+}
+
+void CStartUp::SendAction(const wchar_t* action, const std::wstring& extra) {
+    if (CStatistic* statistic = CStatistic::Instance())
+        statistic->SendAction(action, extra.empty() ? nullptr : extra.c_str(), false);
 }
 
 void CStartUp::FirstLaunch(const std::wstring& commandLine) {
@@ -130,7 +133,8 @@ void CStartUp::UninstallOrRestore(HINSTANCE instance) {
         return;
     }
     UninstallTask().SetInstallDir(installDir_.c_str());
-    pending::StatisticSetVer(path::Join(installDir_, kMainExecutable));
+    if (CStatistic* statistic = CStatistic::Instance())
+        statistic->SetVer(path::Join(installDir_, kMainExecutable).c_str());
     std::wstring ownDirectory = path::ModuleDirectory();
     ::SetCurrentDirectoryW(ownDirectory.c_str());
 
@@ -180,10 +184,10 @@ void CStartUp::DeleteOwnTemporaryCopy(const std::wstring& ownDirectory) {
 }
 
 void CStartUp::RunUninstall(HINSTANCE instance) {
-    pending::LoadNetworkLibrary();
+    LoadSharedNetLibrary();
     pending::RequestFeedbackOptions();
     SetUpStatistics();
-    pending::StatisticSendAction(L"uninstall_1", L"", false);
+    SendAction(L"uninstall_1", std::wstring());
 
     int check = UninstallTask().PreInitCheck();
     if (check != 0) {
@@ -192,7 +196,7 @@ void CStartUp::RunUninstall(HINSTANCE instance) {
         wchar_t extra[128];
         _snwprintf(extra, 128, L"&%s=PreInitCheck:%d", kStatisticsKey, check);
         extra[127] = L'\0';
-        pending::StatisticSendAction(L"unist_init_fail", extra, false);
+        SendAction(L"unist_init_fail", extra);
         ::Sleep(kFailurePauseMs);
         return;
     }
@@ -200,8 +204,7 @@ void CStartUp::RunUninstall(HINSTANCE instance) {
     if (!UninstallTask().InitConfig(instance, kSetupConfigResourceId, L"SETUPCONFIG", L"tapis.noxprj")) {
         WriteLog(L"init config failed, exit");
         OfferRedownload();
-        pending::StatisticSendAction(L"unist_init_fail", std::wstring(L"&") + kStatisticsKey + L"=InitConfigFaile",
-                                     false);
+        SendAction(L"unist_init_fail", std::wstring(L"&") + kStatisticsKey + L"=InitConfigFaile");
         ::Sleep(kFailurePauseMs);
         return;
     }

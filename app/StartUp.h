@@ -10,7 +10,6 @@
 extern const wchar_t kLogFileName[];        // "tapis_uninst.log"
 extern const wchar_t kAppPathsKey[];        // App Paths key of the product (HKLM, 32-bit view)
 extern const wchar_t kMainExecutable[];     // "lumdesk.exe"
-extern const wchar_t kStatisticsKey[];      // key of the "unist_init_fail" extra text
 extern const wchar_t kInstallerDownloadUrl[];
 
 // Start-up message texts by code (2: uninstaller damaged, 3: 7z.dll damaged).
@@ -37,6 +36,7 @@ private:
     void RunUserInterface(HINSTANCE instance);
     void OfferRedownload();
     void SetUpStatistics();
+    void SendAction(const wchar_t* action, const std::wstring& extra);
     void DeleteOwnTemporaryCopy(const std::wstring& ownDirectory);
     void Teardown();
 

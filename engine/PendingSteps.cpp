@@ -17,6 +17,5 @@ void DeleteUninstallRegistry() { NotBuilt(L"uninstall entry removal"); }
 void UninstallHomePageHelper(const std::wstring&) { NotBuilt(L"home-page helper"); }
 void RemoveProtectionDrivers() { NotBuilt(L"protection drivers"); }
 void RemoveDynamicWallpaperDriver() { NotBuilt(L"dynamic-wallpaper driver"); }
-void ReportUninstall(const std::wstring&, const std::wstring&) { NotBuilt(L"uninstall report"); }
 
 }  // namespace pending_steps

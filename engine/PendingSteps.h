@@ -17,6 +17,5 @@ void DeleteUninstallRegistry();
 void UninstallHomePageHelper(const std::wstring& installDir);
 void RemoveProtectionDrivers();
 void RemoveDynamicWallpaperDriver();
-void ReportUninstall(const std::wstring& pid, const std::wstring& version);
 
 }  // namespace pending_steps

@@ -15,6 +15,7 @@
 #include "engine/ProcessShutdown.h"
 #include "engine/RunOnceBatch.h"
 #include "engine/UIThreadWindow.h"
+#include "net/UninstallReport.h"
 #include "sysinfo/SystemChecks.h"
 
 namespace {
@@ -262,7 +263,10 @@ void CUninstaller::NotifyEnd() {
     CUIThreadWindow::InvokeSync(call);
 }
 
-void CUninstaller::ReportUninstall() { pending_steps::ReportUninstall(pid_, version_); }
+void CUninstaller::ReportUninstall() {
+    bool reported = ::ReportUninstall("set", pid_.c_str(), version_.c_str());
+    WriteLog(L"re unistinfo ret=%lu", static_cast<unsigned long>(reported));
+}
 
 void CUninstaller::NotifyRealEnd() {
     _BaseModule::CAutoLocker hold(lock_);

@@ -76,5 +76,22 @@ say "restore (/READYUNINSTALL /K)"
 say "silent launch from an unsigned parent (/S): refused"
 "$WINE" "$INSTALL_UNIX/Uninstall.exe" /S >/dev/null 2>&1 || true
 
+if [ -n "${SERVICE_DIR:-}" ] && [ -f "$SERVICE_DIR/requests.jsonl" ]; then
+  say "what the web services received ($LUMORA_TEST_SERVICE)"
+  python3 - "$SERVICE_DIR/requests.jsonl" <<'PY'
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    r = json.loads(line)
+    if r["path"].startswith("/__"):
+        continue
+    detail = r.get("query", "")
+    for key in ("decoded", "payload", "form"):
+        if key in r:
+            detail = json.dumps(r[key], ensure_ascii=False)[:300]
+            break
+    print(f"    {r['method']} {r['path']}  {detail}")
+PY
+fi
+
 say "the log: $LOG (Windows: %TEMP%\\tapis_uninst.log, code page 936, shown here as UTF-8)"
 iconv -f GBK -t UTF-8 "$LOG" | tr -d '\r'

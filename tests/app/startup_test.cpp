@@ -14,6 +14,7 @@
 #include "app/base/WinHandle.h"
 #include "support/TestSupport.h"
 #include "support/WindowDriver.h"
+#include "netlib/TestService.h"
 
 using testing_support::Child;
 using testing_support::ScopedTempDir;
@@ -27,6 +28,14 @@ const wchar_t kMainClass[] = L"KelWallPaperSetupMainWnd";
 constexpr DWORD kWaitMs = 20000;
 
 std::wstring Uninstaller() { return path::Join(testing_support::BuildDir(), L"Uninstall.exe"); }
+
+// How many statistics reports of an action the web service has received.
+size_t ReportsOf(const std::string& action) {
+    size_t count = 0;
+    for (const std::string& request : testing_support::TestService::Requests("/tapis"))
+        if (request.find("\"" + action + "\"") != std::string::npos) ++count;
+    return count;
+}
 
 // Sets (or removes) the product's installation-directory value for one test and
 // puts the previous state back afterwards.
@@ -129,13 +138,15 @@ TEST_F(StartUp, SecondInstanceIsRefusedAndRaisesTheRunningWindow) {
 
 TEST_F(StartUp, RestoreRunLoadsNeitherNetworkLibraryNorSetupProject) {
     installPath_.Set(install_.path());
+    ASSERT_FALSE(testing_support::TestService::BaseUrl().empty()) << "LUMORA_TEST_SERVICE is not set";
+    size_t reportsBefore = ReportsOf("uninstall_1");
     Child child = Launch(L"/READYUNINSTALL /K");
     EXPECT_EQ(child.Wait(kWaitMs), 0);
     std::string log = Log();
     EXPECT_TRUE(Contains(log, "restore of product entries"));
     EXPECT_FALSE(Contains(log, "network library"));
     EXPECT_FALSE(Contains(log, "setup project"));
-    EXPECT_FALSE(Contains(log, "uninstall_1"));
+    EXPECT_EQ(ReportsOf("uninstall_1"), reportsBefore) << "a restore run reports nothing";
 }
 
 TEST_F(StartUp, SilentRunsWithoutAuthorisationAreRefusedBeforeAnythingElse) {
@@ -180,6 +191,7 @@ TEST_F(StartUp, UninstallRunRemovesListedEntriesAndKeepsUserFiles) {
     ASSERT_TRUE(testing_support::WriteFileBytes(path::Join(product, L"Utils\\helper.dll"), "MZ"));
     ASSERT_TRUE(testing_support::WriteFileBytes(path::Join(product, L"my notes.txt"), "keep me"));
     installPath_.Set(product);
+    size_t reportsBefore = ReportsOf("uninstall_1");
 
     Child child = Launch(L"/READYUNINSTALL");
     HWND window = window_driver::WaitForWindow(kMainClass, child.id, kWaitMs);
@@ -193,9 +205,11 @@ TEST_F(StartUp, UninstallRunRemovesListedEntriesAndKeepsUserFiles) {
     EXPECT_TRUE(Contains(log, "setup config loaded")) << log;
     EXPECT_TRUE(Contains(log, "start delete all files in ")) << log;
     EXPECT_TRUE(Contains(log, "File NOT exists in xml: MY NOTES.TXT")) << log;
+    EXPECT_TRUE(Contains(log, "re unistinfo ret=")) << log;
     EXPECT_FALSE(path::FileExists(path::Join(product, L"config.set")));
     EXPECT_FALSE(path::FileExists(path::Join(product, L"Utils")));
     EXPECT_TRUE(path::FileExists(path::Join(product, L"my notes.txt")));
+    EXPECT_EQ(ReportsOf("uninstall_1"), reportsBefore + 1);
 }
 
 // Only the relaunch's copy folder is ever deleted as "the program's own folder".

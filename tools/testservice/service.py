@@ -367,5 +367,7 @@ def main(argv=None):
     return 0
 
 
+import handlers_stats  # noqa: E402,F401  statistics server and companion-service endpoints
+
 if __name__ == "__main__":
     sys.exit(main())
