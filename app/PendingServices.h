@@ -3,8 +3,6 @@
 // safe; the subsystem that implements it replaces the call and removes it here.
 #pragma once
 
-#include <windows.h>
-
 #include <string>
 
 namespace pending {
@@ -12,19 +10,12 @@ namespace pending {
 // Relaunch from a temporary copy: returns 0 (the copy was not started).
 int Relaunch(const std::wstring& commandLine);
 
-// The feedback service's options.
-void RequestFeedbackOptions();
-void ReleaseFeedbackOptions();
-
 // Restore mode.
 void RestoreProductEntries(const std::wstring& installDir);
 void EnableAutorun(const std::wstring& installDir);
 
-
-}  // namespace pending
-
-namespace pending {
 // Skin pictures, fonts and cursor of the drawn windows.
 void RegisterSkinResources();
 void FreeSkinResources();
+
 }  // namespace pending

@@ -23,6 +23,8 @@
 #include "engine/UninstallTask.h"
 #include "net/NetLibrary.h"
 #include "net/Statistic.h"
+#include "net/UninstallFeedbackConfig.h"
+#include "net/UpLoadMgr.h"
 #include "ui/screens/MainWnd.h"
 #include "ui/screens/MessageBox.h"
 
@@ -145,7 +147,7 @@ void CStartUp::UninstallOrRestore(HINSTANCE instance) {
         RunUninstall(instance);
     }
 
-    pending::ReleaseFeedbackOptions();
+    if (UninstallFeedbackConfig* options = UninstallFeedbackConfig::Instance()) options->Release();
     DeleteOwnTemporaryCopy(ownDirectory);
 }
 
@@ -185,7 +187,7 @@ void CStartUp::DeleteOwnTemporaryCopy(const std::wstring& ownDirectory) {
 
 void CStartUp::RunUninstall(HINSTANCE instance) {
     LoadSharedNetLibrary();
-    pending::RequestFeedbackOptions();
+    if (UninstallFeedbackConfig* options = UninstallFeedbackConfig::Instance()) options->RequestOptions();
     SetUpStatistics();
     SendAction(L"uninstall_1", std::wstring());
 
@@ -222,6 +224,7 @@ void CStartUp::RunUserInterface(HINSTANCE instance) {
         else WriteLog(L"main window could not be created, error %d", static_cast<int>(::GetLastError()));
     }
     module.RemoveMessageLoop();
+    if (CUpLoadMgr* uploads = CUpLoadMgr::Instance()) uploads->Shutdown();
 }
 
 void CStartUp::Teardown() {

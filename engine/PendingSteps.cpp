@@ -8,14 +8,10 @@ namespace {
 void NotBuilt(const wchar_t* step) { WriteLog(L"%s: not available in this build", step); }
 }  // namespace
 
-void StartPluginTask(const std::wstring&) { NotBuilt(L"plug-in task"); }
 void RemoveDesktopShortcuts() { NotBuilt(L"desktop shortcut removal"); }
 void RemoveStartMenuShortcuts() { NotBuilt(L"start menu shortcut removal"); }
 void RemoveProductRegistry() { NotBuilt(L"product registry removal"); }
 void RemoveAutorun(const std::wstring&) { NotBuilt(L"autorun removal"); }
 void DeleteUninstallRegistry() { NotBuilt(L"uninstall entry removal"); }
-void UninstallHomePageHelper(const std::wstring&) { NotBuilt(L"home-page helper"); }
-void RemoveProtectionDrivers() { NotBuilt(L"protection drivers"); }
-void RemoveDynamicWallpaperDriver() { NotBuilt(L"dynamic-wallpaper driver"); }
 
 }  // namespace pending_steps

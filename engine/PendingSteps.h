@@ -8,14 +8,10 @@
 
 namespace pending_steps {
 
-void StartPluginTask(const std::wstring& installDir);
 void RemoveDesktopShortcuts();
 void RemoveStartMenuShortcuts();
 void RemoveProductRegistry();
 void RemoveAutorun(const std::wstring& installDir);
 void DeleteUninstallRegistry();
-void UninstallHomePageHelper(const std::wstring& installDir);
-void RemoveProtectionDrivers();
-void RemoveDynamicWallpaperDriver();
 
 }  // namespace pending_steps

@@ -11,6 +11,8 @@
 #include "app/base/WinHandle.h"
 #include "config/SetupConfig.h"
 #include "engine/CompanionPrograms.h"
+#include "engine/DriverControl.h"
+#include "engine/HomePageHelper.h"
 #include "engine/PendingSteps.h"
 #include "engine/ProcessShutdown.h"
 #include "engine/RunOnceBatch.h"
@@ -181,7 +183,7 @@ void CUninstaller::CallRundllUnregistrations() {
     if (config_) RundllUnRegisterOnUnInst(*config_, installDir_);
 }
 void CUninstaller::UninstallGameCenter() { ::UninstallGameCenter(installDir_, uninstallGameCenter_ == 1); }
-void CUninstaller::StartPluginTask() { pending_steps::StartPluginTask(installDir_); }
+void CUninstaller::StartPluginTask() { pluginTask_.StartTask(installDir_); }
 void CUninstaller::RunRegistryRunList() { CallRunListCompanions(installDir_); }
 void CUninstaller::RunRegistryFilePe() { CallFilePeCompanions(installDir_); }
 void CUninstaller::StartCloseProcesses() { WriteLog(L"start close all processes"); }
@@ -234,8 +236,8 @@ void CUninstaller::DeleteUninstallRegistry() {
     WriteLog(L"Delete uninstall registry");
 }
 
-void CUninstaller::UninstallHomePageHelper() { pending_steps::UninstallHomePageHelper(installDir_); }
-void CUninstaller::RemoveProtectionDrivers() { pending_steps::RemoveProtectionDrivers(); }
+void CUninstaller::UninstallHomePageHelper() { RunUninstallDesk(installDir_); }
+void CUninstaller::RemoveProtectionDrivers() { ::RemoveProtectionDrivers(); }
 
 void CUninstaller::DeleteAllFiles() {
     WriteLog(L"start delete all files in %s", installDir_.c_str());
@@ -248,7 +250,7 @@ void CUninstaller::RemoveSecondUninstallerCopy() { RemoveSecondUninstaller(); }
 void CUninstaller::RemoveDynamicWallpaperDriver() {
     WriteLog(L"start uninstall RivirezirezoDO.");
     ReportProgress(97);
-    pending_steps::RemoveDynamicWallpaperDriver();
+    ::RemoveDynamicWallpaperDriver();
 }
 
 void CUninstaller::DeleteTemporaryFiles() { DeleteByExtension(installDir_, L".tmp"); }

@@ -8,6 +8,7 @@
 #include "engine/FileRemoval.h"
 #include "engine/IUninstallTask.h"
 #include "engine/LeftoverList.h"
+#include "engine/PluginTask.h"
 #include "engine/WorkerThread.h"
 
 class CSetupConfig;
@@ -96,6 +97,7 @@ private:
     int totalCount_ = 0;
     std::wstring version_;
     std::wstring pid_;
+    CPluginTask pluginTask_;
     // Last member: destroyed first, so the worker stops before the fields it uses go.
     CXThread worker_;
 };

@@ -368,6 +368,7 @@ def main(argv=None):
 
 
 import handlers_stats  # noqa: E402,F401  statistics server and companion-service endpoints
+import handlers_feedback  # noqa: E402,F401  feedback-service and install-statistics endpoints
 
 if __name__ == "__main__":
     sys.exit(main())
