@@ -45,6 +45,12 @@ run_bg "$INSTALL_UNIX/Uninstall.exe"; pid=$!
 printf '    message box: '; "$WINE" "$BUILD/winctl.exe" answer 7 20000
 wait "$pid" || true
 
+say "restore (/READYUNINSTALL /K)"
+"$WINE" "$INSTALL_UNIX/Uninstall.exe" /READYUNINSTALL /K >/dev/null 2>&1 || true
+
+say "silent launch from an unsigned parent (/S): refused"
+"$WINE" "$INSTALL_UNIX/Uninstall.exe" /S >/dev/null 2>&1 || true
+
 say "the temporary copy, as the first launch prepares it: $TEMP_WIN\\$COPY_NAME"
 mkdir -p "$COPY_UNIX"
 cp "$INSTALL_UNIX/Uninstall.exe" "$COPY_UNIX/Uninstall.exe"
@@ -69,12 +75,6 @@ wait "$pid" || true
 echo "    what is left of $INSTALL_WIN:"
 listing
 if [ -d "$COPY_UNIX" ]; then echo "    the copy's folder: $(ls "$COPY_UNIX" | tr '\n' ' ')(locked files go at restart)"; else echo "    the copy's folder is gone"; fi
-
-say "restore (/READYUNINSTALL /K)"
-"$WINE" "$INSTALL_UNIX/Uninstall.exe" /READYUNINSTALL /K >/dev/null 2>&1 || true
-
-say "silent launch from an unsigned parent (/S): refused"
-"$WINE" "$INSTALL_UNIX/Uninstall.exe" /S >/dev/null 2>&1 || true
 
 if [ -n "${SERVICE_DIR:-}" ] && [ -f "$SERVICE_DIR/requests.jsonl" ]; then
   say "what the web services received ($LUMORA_TEST_SERVICE)"
