@@ -9,12 +9,6 @@ int Relaunch(const std::wstring&) {
     return 0;
 }
 
-void RestoreProductEntries(const std::wstring& installDir) {
-    WriteLog(L"restore of product entries not available in this build, dir[%s]", installDir.c_str());
-}
-
-void EnableAutorun(const std::wstring&) { WriteLog(L"autorun restore not available in this build"); }
-
 void RegisterSkinResources() {}
 void FreeSkinResources() {}
 

@@ -10,10 +10,6 @@ namespace pending {
 // Relaunch from a temporary copy: returns 0 (the copy was not started).
 int Relaunch(const std::wstring& commandLine);
 
-// Restore mode.
-void RestoreProductEntries(const std::wstring& installDir);
-void EnableAutorun(const std::wstring& installDir);
-
 // Skin pictures, fonts and cursor of the drawn windows.
 void RegisterSkinResources();
 void FreeSkinResources();

@@ -20,6 +20,7 @@
 #include "app/base/SystemLibrary.h"
 #include "app/base/WinHandle.h"
 #include "engine/FileRemoval.h"
+#include "engine/ProductRestore.h"
 #include "engine/UninstallTask.h"
 #include "net/NetLibrary.h"
 #include "net/Statistic.h"
@@ -141,8 +142,7 @@ void CStartUp::UninstallOrRestore(HINSTANCE instance) {
     ::SetCurrentDirectoryW(ownDirectory.c_str());
 
     if (CCommandParser::Instance()->HasSwitch(L"/K")) {
-        pending::RestoreProductEntries(installDir_);
-        pending::EnableAutorun(installDir_);
+        RunRestore(installDir_);
     } else {
         RunUninstall(instance);
     }

@@ -13,7 +13,9 @@
 #include "engine/CompanionPrograms.h"
 #include "engine/DriverControl.h"
 #include "engine/HomePageHelper.h"
-#include "engine/PendingSteps.h"
+#include "engine/Autorun.h"
+#include "engine/ProductRegistry.h"
+#include "engine/Shortcuts.h"
 #include "engine/ProcessShutdown.h"
 #include "engine/RunOnceBatch.h"
 #include "engine/UIThreadWindow.h"
@@ -192,12 +194,12 @@ void CUninstaller::CallWallpaperHelperUninst() { ::CallWallpaperHelperUninst(ins
 
 void CUninstaller::RemoveDesktopShortcuts() {
     WriteLog(L"remove desktop shortcuts");
-    pending_steps::RemoveDesktopShortcuts();
+    ::RemoveDesktopShortcuts();
 }
 
 void CUninstaller::RemoveStartMenuShortcuts() {
     WriteLog(L"remove start menu shortcuts");
-    pending_steps::RemoveStartMenuShortcuts();
+    ::RemoveStartMenuShortcuts();
 }
 
 void CUninstaller::RemoveCefCache() {
@@ -223,18 +225,16 @@ void CUninstaller::RemoveFilesByRegistryLists() {
 
 void CUninstaller::RemoveRegistry() {
     WriteLog(L"remove registry");
-    pending_steps::RemoveProductRegistry();
+    ::RemoveProductRegistry(config_);
 }
 
 void CUninstaller::RemoveAutorun() {
     WriteLog(L"remove autorun");
-    pending_steps::RemoveAutorun(installDir_);
+    ::RemoveAutorun(installDir_);
 }
 
-void CUninstaller::DeleteUninstallRegistry() {
-    pending_steps::DeleteUninstallRegistry();
-    WriteLog(L"Delete uninstall registry");
-}
+// Logs "Delete uninstall registry" after the removal itself.
+void CUninstaller::DeleteUninstallRegistry() { ::DeleteUninstallRegistry(); }
 
 void CUninstaller::UninstallHomePageHelper() { RunUninstallDesk(installDir_); }
 void CUninstaller::RemoveProtectionDrivers() { ::RemoveProtectionDrivers(); }
