@@ -134,57 +134,83 @@ TrustedFileCheck SetTrustedFileCheck(TrustedFileCheck check) {
     return previous;
 }
 
-bool ShellDeleteDirectory(const std::wstring& directory) {
+namespace {
+
+// The shell delete; true when the directory is gone afterwards.
+bool ShellDeleteDirectoryGone(const std::wstring& directory) {
     if (directory.empty()) return true;
     // An emptied directory, the common case, needs no shell round trip.
     if (::RemoveDirectoryW(directory.c_str())) return true;
     if (TreeHoldsLink(directory)) {
         WriteLog(L"%s holds a link, removed entry by entry", directory.c_str());
         RemoveTreeByHand(directory);
-        return true;
+    } else if (directory.size() < kMaxShellSource - 1) {
+        std::vector<wchar_t> source(directory.begin(), directory.end());
+        source.push_back(L'\0');
+        source.push_back(L'\0');
+        SHFILEOPSTRUCTW operation = {};
+        operation.wFunc = FO_DELETE;
+        operation.pFrom = source.data();
+        operation.fFlags = kShellDeleteFlags;
+        ::SHFileOperationW(&operation);
     }
-    if (directory.size() >= kMaxShellSource - 1) return true;
-    std::vector<wchar_t> source(directory.begin(), directory.end());
-    source.push_back(L'\0');
-    source.push_back(L'\0');
-    SHFILEOPSTRUCTW operation = {};
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = source.data();
-    operation.fFlags = kShellDeleteFlags;
-    ::SHFileOperationW(&operation);
+    return !Exists(directory);
+}
+
+// DeleteOneFile with the entry's attributes already known (from a directory
+// walk). A successful delete needs no second look: a name that lingers while
+// another process still holds the file goes when that handle is closed.
+bool DeleteEntry(const std::wstring& path, DWORD attributes, LeftoverList& leftovers) {
+    bool gone;
+    if (IsReparsePoint(attributes)) {
+        gone = RemoveLinkLogged(path, attributes);
+    } else if (IsDirectory(attributes)) {
+        gone = ShellDeleteDirectoryGone(path);
+    } else if (DeletePlainFile(path)) {
+        WriteLog(L"DeleteFile:%s suceesss", path.c_str());
+        gone = true;
+    } else {
+        gone = !Exists(path);
+    }
+    if (!gone) leftovers.push_back(path);
+    return gone;
+}
+
+}  // namespace
+
+bool ShellDeleteDirectory(const std::wstring& directory) {
+    ShellDeleteDirectoryGone(directory);
     return true;
 }
 
 bool DeleteOneFile(const std::wstring& path, LeftoverList& leftovers) {
-    DWORD attributes = ::GetFileAttributesW(path.c_str());
-    if (IsReparsePoint(attributes)) {
-        RemoveLinkLogged(path, attributes);
-    } else if (IsDirectory(attributes)) {
-        ShellDeleteDirectory(path);
-    } else if (DeletePlainFile(path)) {
-        WriteLog(L"DeleteFile:%s suceesss", path.c_str());
-    }
-    if (Exists(path)) {
-        leftovers.push_back(path);
-        return false;
-    }
-    return true;
+    return DeleteEntry(path, ::GetFileAttributesW(path.c_str()), leftovers);
 }
 
-bool DeleteDirectoryRecursive(const std::wstring& directory, LeftoverList& leftovers, IDeleteProgress* progress) {
-    if (TooLongToWalk(directory)) return false;
-    if (!IsReparsePoint(::GetFileAttributesW(directory.c_str()))) {
-        ForEachEntry(directory, L"*", [&](const wchar_t* name, DWORD attributes) {
+namespace {
+
+// DeleteDirectoryRecursive with the directory's attributes already known.
+void DeleteTreeEntries(const std::wstring& directory, DWORD attributes, LeftoverList& leftovers,
+                       IDeleteProgress* progress) {
+    if (!IsReparsePoint(attributes)) {
+        ForEachEntry(directory, L"*", [&](const wchar_t* name, DWORD entryAttributes) {
             std::wstring child = path::Join(directory, name);
-            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(attributes)) {
-                DeleteDirectoryRecursive(child, leftovers, progress);
+            if ((entryAttributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(entryAttributes)) {
+                if (!TooLongToWalk(child)) DeleteTreeEntries(child, entryAttributes, leftovers, progress);
                 return;
             }
-            DeleteOneFile(child, leftovers);  // a link counts as one file
+            DeleteEntry(child, entryAttributes, leftovers);  // a link counts as one file
             if (progress) progress->OnFileDeleted();
         });
     }
-    DeleteOneFile(directory, leftovers);
+    DeleteEntry(directory, attributes, leftovers);
+}
+
+}  // namespace
+
+bool DeleteDirectoryRecursive(const std::wstring& directory, LeftoverList& leftovers, IDeleteProgress* progress) {
+    if (TooLongToWalk(directory)) return false;
+    DeleteTreeEntries(directory, ::GetFileAttributesW(directory.c_str()), leftovers, progress);
     return true;
 }
 
@@ -224,7 +250,13 @@ bool DeleteDirectoryTree(const std::wstring& directory) {
 }
 
 bool MoveToTemp(const std::wstring& path, std::wstring& newPath) {
-    if (path.empty() || !Exists(path)) return false;
+    DWORD attributes = path.empty() ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    // A link is only ever removed in place: a rename may act on its target.
+    if (IsReparsePoint(attributes)) {
+        WriteLog(L"leave link %s in place", path.c_str());
+        return false;
+    }
     std::wstring folder = TempFolderFor(path);
     std::wstring target = !folder.empty() && folder.size() <= MAX_PATH ? CreateTempNameIn(folder) : std::wstring();
     if (target.empty() || !::MoveFileW(path.c_str(), target.c_str())) {
@@ -323,8 +355,8 @@ void DeleteAllFilesInDir(const std::wstring& installDir, IUninstallRootDirList* 
             return;
         }
         if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsReparsePoint(attributes)) {
-            DeleteDirectoryRecursive(child, leftovers, &progress);
-        } else if (DeleteOneFile(child, leftovers)) {
+            if (!TooLongToWalk(child)) DeleteTreeEntries(child, attributes, leftovers, &progress);
+        } else if (DeleteEntry(child, attributes, leftovers)) {
             WriteLog(L"Delete File: %s", child.c_str());
             progress.OnFileDeleted();
         }

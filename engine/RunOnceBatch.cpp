@@ -30,6 +30,26 @@ constexpr wchar_t kBatchSecurity[] = L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFX;;;BU)
 
 std::wstring g_lastBatchPath;
 
+// The path in the thread's ANSI code page, "%" doubled so that cmd does not
+// expand it as a variable; false when a character has no exact equivalent.
+bool ToBatchText(const std::wstring& path, std::string& out) {
+    out.clear();
+    if (path.empty()) return true;
+    BOOL usedDefault = FALSE;
+    int length = ::WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, path.data(),
+                                       static_cast<int>(path.size()), nullptr, 0, nullptr, &usedDefault);
+    if (length <= 0 || usedDefault) return false;
+    std::string narrow(static_cast<size_t>(length), '\0');
+    ::WideCharToMultiByte(CP_THREAD_ACP, WC_NO_BEST_FIT_CHARS, path.data(), static_cast<int>(path.size()),
+                          &narrow[0], length, nullptr, &usedDefault);
+    if (usedDefault) return false;
+    for (char c : narrow) {
+        out.push_back(c);
+        if (c == '%') out.push_back('%');
+    }
+    return true;
+}
+
 // The system's own temporary folder (ANSI, with a trailing backslash):
 // unprivileged users may add files there but not delete or rename ours,
 // unlike in a user's temporary folder.
@@ -59,12 +79,22 @@ public:
     const std::string& Path() const { return path_; }
 
     // One command line with `target` converted to the thread's ANSI code page.
+    // A line that would not name exactly `target` is dropped: a character the
+    // code page lacks becomes "?", a wildcard to "del", and a cut line names
+    // a shorter path.
     void WriteLine(const char* format, const std::wstring& target) {
-        if (!file_ && !Create()) return;
-        std::string narrow = text::ToCodePage(target, CP_THREAD_ACP);
+        std::string narrow;
+        if (!ToBatchText(target, narrow)) {
+            WriteLog(L"runonce bat: %s has no ANSI spelling, line dropped", target.c_str());
+            return;
+        }
         char line[kLineBytes] = {};
         int length = _snprintf(line, kLineBytes - 1, format, narrow.c_str());
-        if (length < 0 || length > static_cast<int>(kLineBytes - 1)) length = static_cast<int>(kLineBytes - 1);
+        if (length < 0 || length > static_cast<int>(kLineBytes - 1)) {
+            WriteLog(L"runonce bat: line for %s too long, dropped", target.c_str());
+            return;
+        }
+        if (!file_ && !Create()) return;
         DWORD written = 0;
         ::WriteFile(file_.get(), line, static_cast<DWORD>(length), &written, nullptr);
     }
@@ -174,12 +204,10 @@ bool CreateRunOnceBat(LeftoverList& leftovers, const std::wstring& installDir) {
 
     for (const std::wstring& directory : directories) {
         if (RemoveNowIfPossible(directory)) continue;
-        bool isLink = IsReparsePoint(::GetFileAttributesW(directory.c_str()));
         std::wstring moved;
         if (MoveToTemp(directory, moved)) {
             WriteLog(L"cut %s to %s success", directory.c_str(), moved.c_str());
-            // A link is removed as a link, never emptied through.
-            ScheduleOrBatch(batch, moved, isLink ? kRemoveFolderLine : kRemoveTreeLine);
+            ScheduleOrBatch(batch, moved, kRemoveTreeLine);
         } else {
             WriteLog(L"cut %s to temp failed,delete by pending", directory.c_str());
             DeleteFileOrSchedule(directory);

@@ -143,7 +143,7 @@ TEST_F(StartUp, RestoreRunLoadsNeitherNetworkLibraryNorSetupProject) {
     Child child = Launch(L"/READYUNINSTALL /K");
     EXPECT_EQ(child.Wait(kWaitMs), 0);
     std::string log = Log();
-    EXPECT_TRUE(Contains(log, "restore of product entries"));
+    EXPECT_TRUE(Contains(log, "restore: ")) << log;
     EXPECT_FALSE(Contains(log, "network library"));
     EXPECT_FALSE(Contains(log, "setup project"));
     EXPECT_EQ(ReportsOf("uninstall_1"), reportsBefore) << "a restore run reports nothing";

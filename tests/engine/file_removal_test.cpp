@@ -235,18 +235,39 @@ bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
     return false;
 }
 
-// A folder outside the installation with a file that must survive.
-struct Canary {
+// A folder outside the installation with files that must survive, and the
+// links made to it (Windows cannot remove them under Wine: they go at the end).
+class Canary {
+public:
     Canary() {
         MakeDir(folder);
         MakeFile(file);
         MakeFile(tmpFile);
     }
+    ~Canary() {
+        for (const std::wstring& link : links_) {
+            RunUnix(L"/bin/rm", "-f \"" + UnixPath(link) + "\"");
+            for (int waited = 0; waited < 5000 && Exists(link); waited += 10) ::Sleep(10);
+        }
+    }
+    Canary(const Canary&) = delete;
+    Canary& operator=(const Canary&) = delete;
+
+    // Makes `link` a link to the folder.
+    bool LinkAt(const std::wstring& link) {
+        links_.push_back(link);
+        return MakeDirectoryLink(link, folder);
+    }
     bool Intact() const { return Exists(file) && Exists(tmpFile); }
-    ScopedTempDir dir;
-    std::wstring folder = dir.Join(L"outside");
-    std::wstring file = dir.Join(L"outside\\canary.txt");
-    std::wstring tmpFile = dir.Join(L"outside\\canary.tmp");
+
+private:
+    ScopedTempDir dir_;
+    std::vector<std::wstring> links_;
+
+public:
+    const std::wstring folder = dir_.Join(L"outside");
+    const std::wstring file = dir_.Join(L"outside\\canary.txt");
+    const std::wstring tmpFile = dir_.Join(L"outside\\canary.tmp");
 };
 
 // A spare drive letter mapped onto a scratch folder (a dosdevices link).
@@ -478,8 +499,8 @@ TEST_F(InstalledProduct, ASignedProgramOfThePublisherGoesAnUnsignedOneStays) {
 
 TEST_F(InstalledProduct, ALinkInsideIsRemovedAsALinkAndNothingBehindItIsTouched) {
     Canary canary;
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\skins\\shared", canary.folder));
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\Utils\\deep\\more", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(dir_ + L"\\skins\\shared"));
+    ASSERT_TRUE(canary.LinkAt(dir_ + L"\\Utils\\deep\\more"));
 
     DeleteAllFilesInDir(dir_, &list_, leftovers_, progress_);
 
@@ -498,18 +519,18 @@ TEST_F(InstalledProduct, ALinkInsideIsRemovedAsALinkAndNothingBehindItIsTouched)
 TEST_F(InstalledProduct, AListedTopLevelLinkIsNotFollowed) {
     Canary canary;
     testing_support::RemoveTree(dir_ + L"\\skins");
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\skins", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(dir_ + L"\\skins"));
     DeleteAllFilesInDir(dir_, &list_, leftovers_, progress_);
     EXPECT_TRUE(canary.Intact());
 }
 
 TEST(ShellDeleteDirectory, ATreeHoldingALinkIsWalkedByHand) {
-    Canary canary;
     ScopedTempDir dir;
+    Canary canary;
     std::wstring tree = dir.Join(L"tree");
     MakeDir(tree + L"\\sub");
     MakeFile(tree + L"\\sub\\x.dat", FILE_ATTRIBUTE_READONLY);
-    ASSERT_TRUE(MakeDirectoryLink(tree + L"\\sub\\link", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(tree + L"\\sub\\link"));
     LogCapture log;
     EXPECT_TRUE(ShellDeleteDirectory(tree));
     EXPECT_TRUE(canary.Intact());
@@ -577,9 +598,9 @@ INSTANTIATE_TEST_SUITE_P(
         GuardCase{"product in app data", [] { return SpecialFolder(CSIDL_APPDATA) + L"\\Lumora"; }, false}));
 
 TEST(ProtectedDirectories, ALinkAsInstallationDirectoryIsRefused) {
-    Canary canary;
     ScopedTempDir dir;
-    ASSERT_TRUE(MakeDirectoryLink(dir.Join(L"Lumora"), canary.folder));
+    Canary canary;
+    ASSERT_TRUE(canary.LinkAt(dir.Join(L"Lumora")));
     EXPECT_FALSE(WhyProtectedDirectory(dir.Join(L"Lumora")).empty());
 }
 
@@ -680,7 +701,7 @@ TEST_F(RegistryListed, NamesLeavingTheDirectoryAreRefusedAndLogged) {
     std::wstring outsideFile = root_.Join(L"outside.txt");
     MakeFile(outsideFile);
     MakeFile(dir_ + L"\\sub\\kept.dat");
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\shared", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(dir_ + L"\\shared"));
     const std::vector<std::pair<std::wstring, std::wstring>> refused = {
         {L"..\\outside.txt", L"leaves the directory"},
         {L"sub\\..\\..\\outside.txt", L"leaves the directory"},
@@ -708,7 +729,7 @@ TEST_F(RegistryListed, NamesLeavingTheDirectoryAreRefusedAndLogged) {
 
 TEST_F(RegistryListed, AListedLinkIsRemovedAsALink) {
     Canary canary;
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\shared", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(dir_ + L"\\shared"));
     List(L"shared");
     RemoveFilesByRegistry(dir_, keyPath_, leftovers_, HKEY_CURRENT_USER);
     EXPECT_TRUE(canary.Intact());
@@ -770,15 +791,15 @@ TEST(DeleteDirectoryRecursive, NotifiesAfterEveryFileDeletedOrNot) {
 
 TEST(DeleteDirectoryTree, SchedulesWhatIsLockedFilesBeforeTheirFolders) {
     RecordingRestartDeletion restart(true);
-    Canary canary;
     ScopedTempDir dir;
+    Canary canary;
     std::wstring tree = dir.Join(L"copy");
     MakeDir(tree + L"\\sub");
     ::SetFileAttributesW((tree + L"\\sub").c_str(), FILE_ATTRIBUTE_READONLY);
     MakeFile(tree + L"\\Uninstall.exe");
     MakeFile(tree + L"\\sub\\ro.dat", FILE_ATTRIBUTE_READONLY);
     MakeFile(tree + L"\\sub\\busy.dll");
-    ASSERT_TRUE(MakeDirectoryLink(tree + L"\\link", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(tree + L"\\link"));
     HeldFile held(tree + L"\\sub\\busy.dll");
     ASSERT_TRUE(held.held());
 
@@ -895,8 +916,8 @@ TEST(MoveToTemp, MovesFilesAndFoldersUnderAGuidName) {
 
 TEST(DeleteByExtension, DeletesOrSchedulesEveryMatchingFileBelow) {
     RecordingRestartDeletion restart(true);
-    Canary canary;
     ScopedTempDir root;
+    Canary canary;
     std::wstring dir = root.Join(L"Lumora");
     MakeDir(dir + L"\\sub\\deeper");
     MakeFile(dir + L"\\a.tmp");
@@ -905,7 +926,7 @@ TEST(DeleteByExtension, DeletesOrSchedulesEveryMatchingFileBelow) {
     MakeFile(dir + L"\\sub\\keep.txt");
     MakeFile(dir + L"\\sub\\keep.tmp.txt");
     MakeFile(dir + L"\\busy.tmp");
-    ASSERT_TRUE(MakeDirectoryLink(dir + L"\\shared", canary.folder));
+    ASSERT_TRUE(canary.LinkAt(dir + L"\\shared"));
     HeldFile held(dir + L"\\busy.tmp");
     ASSERT_TRUE(held.held());
     LogCapture log;
@@ -1095,22 +1116,81 @@ TEST_F(DeferredDeletion, ALeftoverOnAnotherDriveMovesIntoThatDrivesTempFolder) {
               Batch({DeleteLine(moved), FolderLine(drive.root() + L".temp"), DeleteLine(batch)}));
 }
 
-TEST_F(DeferredDeletion, ALinkLeftoverIsRemovedAsALinkNeverEmptied) {
+// Moving a link could move what it points to (Wine renames the target of a
+// Unix link), so a link that cannot be removed stays where it is.
+TEST_F(DeferredDeletion, ALinkLeftoverIsRemovedAsALinkNeverMoved) {
     RecordingRestartDeletion restart(false);
     Canary canary;
-    ASSERT_TRUE(MakeDirectoryLink(dir_ + L"\\shared", canary.folder));
-    LeftoverList leftovers = {dir_ + L"\\shared"};
+    std::wstring link = dir_ + L"\\shared";
+    ASSERT_TRUE(canary.LinkAt(link));
+    LeftoverList leftovers = {link};
 
     EXPECT_TRUE(CreateRunOnceBat(leftovers, dir_));
 
     EXPECT_TRUE(canary.Intact());
+    EXPECT_TRUE(Exists(canary.folder));
     std::wstring batch = LastRunOnceBatchPath();
-    std::wstring content = text::FromUtf8(testing_support::ReadFileBytes(batch));
-    EXPECT_EQ(content.find(L"rd /s"), std::wstring::npos);
-    std::wstring moved = Moved(dir_ + L"\\shared");
-    if (!moved.empty()) {
-        EXPECT_EQ(content, Batch({FolderLine(moved), FolderLine(DriveTemp()), DeleteLine(batch)}));
+    EXPECT_EQ(text::FromUtf8(testing_support::ReadFileBytes(batch)),
+              Batch({FolderLine(DriveTemp()), DeleteLine(batch)}));
+    EXPECT_EQ(restart.paths, std::vector<std::wstring>{DriveTemp()});
+    std::wstring moved;
+    if (Exists(link)) {
+        EXPECT_FALSE(MoveToTemp(link, moved));
     }
+    EXPECT_TRUE(canary.Intact());
+}
+
+// The user's temporary folder is where moved items go on the Windows drive.
+class ScopedTmp {
+public:
+    explicit ScopedTmp(const std::wstring& folder) {
+        wchar_t old[MAX_PATH] = {};
+        hadOld_ = ::GetEnvironmentVariableW(L"TMP", old, MAX_PATH) > 0;
+        old_ = old;
+        ::SetEnvironmentVariableW(L"TMP", folder.c_str());
+    }
+    ~ScopedTmp() { ::SetEnvironmentVariableW(L"TMP", hadOld_ ? old_.c_str() : nullptr); }
+
+private:
+    bool hadOld_ = false;
+    std::wstring old_;
+};
+
+TEST_F(DeferredDeletion, BatchLinesNameExactlyTheirPathOrAreDropped) {
+    RecordingRestartDeletion restart(false);
+    ScopedTempDir tmp;
+    std::wstring percent = tmp.Join(L"a%PATH%b");
+    std::wstring foreign = tmp.Join(L"\u0e01\u0e02");  // in no ANSI code page of the product's markets
+    MakeDir(percent);
+    MakeDir(foreign);
+    std::wstring movedPercent;
+    {
+        ScopedTmp redirect(percent + L"\\");
+        LeftoverList leftovers = {dir_ + L"\\stale.dll"};
+        EXPECT_TRUE(CreateRunOnceBat(leftovers, dir_));
+        movedPercent = log_.MovedName(dir_ + L"\\stale.dll");
+    }
+    ASSERT_EQ(path::Parent(movedPercent), percent);
+    std::string expected = "del /q \"" + Narrow(percent) + "\\" + Narrow(path::FileName(movedPercent)) + "\" \r\n";
+    expected.replace(expected.find("%PATH%"), 6, "%%PATH%%");
+    std::string firstBatch = testing_support::ReadFileBytes(LastRunOnceBatchPath());
+    EXPECT_EQ(firstBatch.substr(0, expected.size()), expected);
+    DeleteRunOnceValue(path::FileName(LastRunOnceBatchPath()));
+    ::DeleteFileW(LastRunOnceBatchPath().c_str());
+    {
+        ScopedTmp redirect(foreign + L"\\");
+        LeftoverList leftovers = {dir_ + L"\\skins\\old\\bg.png"};
+        EXPECT_TRUE(CreateRunOnceBat(leftovers, dir_));
+    }
+    // The log's own code page cannot spell the name either; the folder shows the move.
+    std::set<std::wstring> moved = Tree(foreign);
+    ASSERT_EQ(moved.size(), 1u);
+    EXPECT_EQ(moved.begin()->substr(moved.begin()->size() - 4), L".tmp");
+    EXPECT_FALSE(Exists(dir_ + L"\\skins\\old\\bg.png"));
+    std::wstring batch = LastRunOnceBatchPath();
+    EXPECT_EQ(text::FromUtf8(testing_support::ReadFileBytes(batch)),
+              Batch({FolderLine(DriveTemp()), DeleteLine(batch)}));
+    EXPECT_NE(log_.Text().find(L" has no ANSI spelling, line dropped\r\n"), std::wstring::npos);
 }
 
 TEST(RunOnceBatchSecurity, OnlyAdministratorsAndSystemMayChangeIt) {
