@@ -7,6 +7,7 @@
 #include <locale.h>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "app/SmartLogger.h"
 #include "app/base/PathUtil.h"
@@ -96,23 +97,56 @@ private:
     std::set<std::wstring> keys_;
 };
 
-// The engine's per-entry progress: clamped, 10..98, traced when it moves.
+// A user-interface thread with a window that receives the progress, as the
+// engine's notifications reach the progress screen: one synchronous send each.
+class UiThread {
+public:
+    UiThread() {
+        HANDLE ready = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        thread_ = std::thread([this, ready] {
+            window_ = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+            threadId_ = ::GetCurrentThreadId();
+            ::SetEvent(ready);
+            MSG msg;
+            while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+            ::DestroyWindow(window_);
+        });
+        ::WaitForSingleObject(ready, INFINITE);
+        ::CloseHandle(ready);
+    }
+    ~UiThread() {
+        ::PostThreadMessageW(threadId_, WM_QUIT, 0, 0);
+        thread_.join();
+    }
+    HWND window() const { return window_; }
+
+private:
+    std::thread thread_;
+    HWND window_ = nullptr;
+    DWORD threadId_ = 0;
+};
+
+// The engine's per-entry progress: clamped, 10..98, traced after every file and
+// sent to the user-interface thread whenever the value moves.
 class Progress : public IDeleteProgress {
 public:
+    explicit Progress(HWND ui) : ui_(ui) {}
     void SetTotalCount(int count) override { total_ = count; }
     void OnFileDeleted() override {
         if (++deleted_ > total_) deleted_ = total_;
         int percent = total_ > 0 ? static_cast<int>(float(deleted_) / float(total_) * 88.0f + 10.0f) : 10;
-        if (percent == last_) return;
-        last_ = percent;
         wchar_t text[32];
         _snwprintf(text, 32, L"nProgress=%d\n", percent);
         text[31] = L'\0';
         ::OutputDebugStringW(text);
+        if (percent == last_) return;
+        last_ = percent;
+        ::SendMessageW(ui_, WM_NULL, static_cast<WPARAM>(percent), 0);
     }
     int deleted() const { return deleted_; }
 
 private:
+    HWND ui_;
     int total_ = 0;
     int deleted_ = 0;
     int last_ = -1;
@@ -138,7 +172,8 @@ int main() {
         MakeInstallation(bareCopy);
 
         ListedNames list;
-        Progress progress;
+        UiThread ui;
+        Progress progress(ui.window());
         LeftoverList leftovers;
         // Alternate the order so neither side always runs on a warmer system.
         LARGE_INTEGER t0, t1, t2, t3;

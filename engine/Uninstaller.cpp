@@ -146,11 +146,15 @@ void CUninstaller::DoUninstall() {
     }
 }
 
-void CUninstaller::ReportProgress(int percent) {
+void CUninstaller::TraceProgress(int percent) {
     wchar_t line[32];
     _snwprintf(line, 32, L"nProgress=%d\n", percent);
     line[31] = L'\0';
     ::OutputDebugStringW(line);
+}
+
+void CUninstaller::ReportProgress(int percent) {
+    TraceProgress(percent);
     mf_bind_t_1<CUninstaller> call(this, &CUninstaller::SendProgress, percent < 100 ? percent : 99);
     CUIThreadWindow::InvokeSync(call);
 }
@@ -159,7 +163,15 @@ void CUninstaller::OnFileDeleted() {
     ++deletedCount_;
     if (deletedCount_ > totalCount_) deletedCount_ = totalCount_;
     float share = totalCount_ > 0 ? static_cast<float>(deletedCount_) / static_cast<float>(totalCount_) : 1.0f;
-    ReportProgress(static_cast<int>(share * 88.0f + 10.0f));
+    int percent = static_cast<int>(share * 88.0f + 10.0f);
+    // A value the screen already shows is not sent again: a large installation
+    // would otherwise cost one cross-thread send per file.
+    if (percent == lastFilePercent_) {
+        TraceProgress(percent);
+        return;
+    }
+    lastFilePercent_ = percent;
+    ReportProgress(percent);
 }
 
 // The sent notifications run on the user-interface thread, as DetachCallback

@@ -44,6 +44,7 @@ private:
 
     void DoUninstall();
     void ReportProgress(int percent);
+    void TraceProgress(int percent);
     // IDeleteProgress: per-entry progress of the bulk deletion, 10..98.
     void SetTotalCount(int count) override { totalCount_ = count; }
     void OnFileDeleted() override;
@@ -95,6 +96,7 @@ private:
     int removeAppData_ = 0;
     _BaseModule::CCriticalSection lock_;
     int totalCount_ = 0;
+    int lastFilePercent_ = -1;
     std::wstring version_;
     std::wstring pid_;
     CPluginTask pluginTask_;
