@@ -25,6 +25,7 @@
 #include "support/TestSupport.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::UnixPath;
 
 namespace {
 
@@ -199,18 +200,6 @@ private:
 // The Unix side of the prefix: Wine shows a Unix symbolic link to a folder as
 // a directory with the reparse-point attribute, which is what a junction or a
 // directory link looks like to the program.
-std::string UnixPath(const std::wstring& windowsPath) {
-    using ToUnix = char* (*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"),
-                                                            "wine_get_unix_file_name"));
-    if (!toUnix) return std::string();
-    char* unix = toUnix(windowsPath.c_str());
-    if (!unix) return std::string();
-    std::string result = unix;
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return result;
-}
-
 bool MakeDirectoryLink(const std::wstring& link, const std::wstring& target) {
     std::string unixTarget = UnixPath(target);
     std::string unixParent = UnixPath(path::Parent(link));

@@ -25,6 +25,7 @@
 #include "support/TestSupport.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::UnixPath;
 
 namespace {
 
@@ -193,18 +194,6 @@ testing_support::ChildRoleRegistrar g_holdFileRole(L"hold-file", &HoldFileRole);
 // The Unix side of the prefix: Wine shows a Unix symbolic link to a folder as
 // a directory with the reparse-point attribute, which is what a junction or a
 // directory link looks like to the program.
-std::string UnixPath(const std::wstring& windowsPath) {
-    using ToUnix = char* (*)(const wchar_t*);
-    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"),
-                                                            "wine_get_unix_file_name"));
-    if (!toUnix) return std::string();
-    char* unix = toUnix(windowsPath.c_str());
-    if (!unix) return std::string();
-    std::string result = unix;
-    ::HeapFree(::GetProcessHeap(), 0, unix);
-    return result;
-}
-
 bool RunUnix(const std::wstring& program, const std::string& arguments) {
     std::wstring commandLine = program + L" " + text::FromUtf8(arguments);
     std::vector<wchar_t> buffer(commandLine.begin(), commandLine.end());
@@ -440,6 +429,42 @@ protected:
     CountingProgress progress_;
     LeftoverList leftovers_;
 };
+
+// Drive mapping first: these tests add a drive letter to the prefix.
+TEST(TempLocation, TheWindowsDriveUsesTheUsersTempOtherDrivesAHiddenTempFolder) {
+    std::wstring windows = WindowsDirectory();
+    EXPECT_EQ(TempFolderFor(windows.substr(0, 3) + L"Lumora\\x.dll"), path::TempDirectory());
+    EXPECT_EQ(DriveTempFolder(L"d:\\Lumora\\x.dll"), L"d:\\.temp");
+    EXPECT_EQ(TempFolderFor(L"\\\\server\\share\\x.dll"), L"");
+
+    MappedDrive drive;
+    if (drive.root().empty()) GTEST_SKIP() << "no spare drive letter";
+    std::wstring folder = TempFolderFor(drive.root() + L"Lumora\\x.dll");
+    EXPECT_EQ(folder, drive.root() + L".temp\\");
+    DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN));
+}
+
+TEST(TempLocation, AFileInPlaceOfTheDriveTempFolderIsNotUsed) {
+    MappedDrive drive;
+    if (drive.root().empty()) GTEST_SKIP() << "no spare drive letter";
+    MakeFile(drive.root() + L".temp");
+    EXPECT_EQ(TempFolderFor(drive.root() + L"Lumora\\x.dll"), L"");
+    std::wstring moved;
+    MakeFile(drive.root() + L"x.dll");
+    EXPECT_FALSE(MoveToTemp(drive.root() + L"x.dll", moved));
+    EXPECT_TRUE(Exists(drive.root() + L"x.dll"));
+
+    // A leftover folder that cannot be moved is registered in place.
+    RecordingRestartDeletion restart(true);
+    LogCapture log;
+    MakeDir(drive.root() + L"Lumora\\skins");
+    MakeFile(drive.root() + L"Lumora\\skins\\bg.png");
+    LeftoverList leftovers = {drive.root() + L"Lumora\\skins"};
+    EXPECT_TRUE(CreateRunOnceBat(leftovers, drive.root() + L"Lumora"));
+    EXPECT_TRUE(log.HasLine(L"cut " + drive.root() + L"Lumora\\skins to temp failed,delete by pending"));
+    EXPECT_EQ(restart.paths, (std::vector<std::wstring>{drive.root() + L"Lumora\\skins", drive.root() + L".temp"}));
+}
 
 TEST_F(InstalledProduct, RemovesListedEntriesAndKeepsTheUsersOwn) {
     HeldFile held(dir_ + L"\\locked.dll");
@@ -856,41 +881,6 @@ TEST(RestartRegistration, WritesPendingFileRenameOperations) {
 
 // ---------------------------------------------------------------------------
 // Temporary places, ".tmp" files and the second uninstaller.
-
-TEST(TempLocation, TheWindowsDriveUsesTheUsersTempOtherDrivesAHiddenTempFolder) {
-    std::wstring windows = WindowsDirectory();
-    EXPECT_EQ(TempFolderFor(windows.substr(0, 3) + L"Lumora\\x.dll"), path::TempDirectory());
-    EXPECT_EQ(DriveTempFolder(L"d:\\Lumora\\x.dll"), L"d:\\.temp");
-    EXPECT_EQ(TempFolderFor(L"\\\\server\\share\\x.dll"), L"");
-
-    MappedDrive drive;
-    if (drive.root().empty()) GTEST_SKIP() << "no spare drive letter";
-    std::wstring folder = TempFolderFor(drive.root() + L"Lumora\\x.dll");
-    EXPECT_EQ(folder, drive.root() + L".temp\\");
-    DWORD attributes = ::GetFileAttributesW(folder.c_str());
-    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_HIDDEN));
-}
-
-TEST(TempLocation, AFileInPlaceOfTheDriveTempFolderIsNotUsed) {
-    MappedDrive drive;
-    if (drive.root().empty()) GTEST_SKIP() << "no spare drive letter";
-    MakeFile(drive.root() + L".temp");
-    EXPECT_EQ(TempFolderFor(drive.root() + L"Lumora\\x.dll"), L"");
-    std::wstring moved;
-    MakeFile(drive.root() + L"x.dll");
-    EXPECT_FALSE(MoveToTemp(drive.root() + L"x.dll", moved));
-    EXPECT_TRUE(Exists(drive.root() + L"x.dll"));
-
-    // A leftover folder that cannot be moved is registered in place.
-    RecordingRestartDeletion restart(true);
-    LogCapture log;
-    MakeDir(drive.root() + L"Lumora\\skins");
-    MakeFile(drive.root() + L"Lumora\\skins\\bg.png");
-    LeftoverList leftovers = {drive.root() + L"Lumora\\skins"};
-    EXPECT_TRUE(CreateRunOnceBat(leftovers, drive.root() + L"Lumora"));
-    EXPECT_TRUE(log.HasLine(L"cut " + drive.root() + L"Lumora\\skins to temp failed,delete by pending"));
-    EXPECT_EQ(restart.paths, (std::vector<std::wstring>{drive.root() + L"Lumora\\skins", drive.root() + L".temp"}));
-}
 
 TEST(MoveToTemp, MovesFilesAndFoldersUnderAGuidName) {
     ScopedTempDir dir;

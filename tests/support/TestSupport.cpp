@@ -72,6 +72,18 @@ int RunAndWait(const std::wstring& program, const std::wstring& arguments, DWORD
     return child.process ? child.Wait(timeoutMs) : -2;
 }
 
+std::string UnixPath(const std::wstring& windowsPath) {
+    using ToUnix = char* (*)(const wchar_t*);
+    auto toUnix = reinterpret_cast<ToUnix>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"),
+                                                            "wine_get_unix_file_name"));
+    if (!toUnix) return std::string();
+    char* unix = toUnix(windowsPath.c_str());
+    if (!unix) return std::string();
+    std::string result = unix;
+    ::HeapFree(::GetProcessHeap(), 0, unix);
+    return result;
+}
+
 std::wstring BuildDir() {
     // The test programs sit directly in the build folder's tests/ subfolder.
     return path::Parent(path::ModuleDirectory());

@@ -34,6 +34,9 @@ int RunAndWait(const std::wstring& program, const std::wstring& arguments, DWORD
 // The build folder (where the programs and test artefacts are placed), as a Windows path.
 std::wstring BuildDir();
 
+// The Unix path Wine maps a Windows path to; empty outside Wine.
+std::string UnixPath(const std::wstring& windowsPath);
+
 }  // namespace testing_support
 
 namespace testing_support {
