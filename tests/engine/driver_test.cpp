@@ -19,9 +19,11 @@
 #include "engine/DriverControl.h"
 #include "engine/HomePageHelper.h"
 #include "engine/PluginTask.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::LogCapture;
 
 namespace {
 
@@ -51,36 +53,6 @@ std::vector<std::string> RecordLines(const std::wstring& file) {
 }
 
 // The process log redirected into a scratch file for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(dir_.Join(L"capture.log")) { CSmartLogger::Process().SetLogPath(file_); }
-    ~LogCapture() { CSmartLogger::Process().SetLogPath(std::wstring()); }
-
-    // The logged messages in order, without their time stamps.
-    std::vector<std::wstring> Lines() const {
-        std::string bytes = testing_support::ReadFileBytes(file_);
-        std::vector<std::wstring> messages;
-        if (bytes.empty()) return messages;
-        int length = ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-        std::wstring wide(static_cast<size_t>(length), L'\0');
-        ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], length);
-        constexpr size_t kStampChars = 20;  // "YYYY-MM-DD hh:mm:ss "
-        size_t begin = 0;
-        while (begin < wide.size()) {
-            size_t end = wide.find(L"\r\n", begin);
-            if (end == std::wstring::npos) end = wide.size();
-            std::wstring line = wide.substr(begin, end - begin);
-            if (line.size() >= kStampChars && line[4] == L'-' && line[13] == L':')
-                messages.push_back(line.substr(kStampChars));
-            begin = end + 2;
-        }
-        return messages;
-    }
-
-private:
-    ScopedTempDir dir_;
-    std::wstring file_;
-};
 
 UniqueServiceHandle OpenManager() {
     return UniqueServiceHandle(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));

@@ -22,9 +22,11 @@
 #include "engine/RestartDeletion.h"
 #include "engine/RunOnceBatch.h"
 #include "engine/TempLocation.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::LogCapture;
 using testing_support::UnixPath;
 
 namespace {
@@ -69,42 +71,16 @@ std::set<std::wstring> Tree(const std::wstring& root) {
 }
 
 // The process log redirected into a scratch file for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(dir_.Join(L"capture.log")) { CSmartLogger::Process().SetLogPath(file_); }
-    ~LogCapture() { CSmartLogger::Process().SetLogPath(std::wstring()); }
-    std::wstring Text() const {
-        std::string bytes = testing_support::ReadFileBytes(file_);
-        if (bytes.empty()) return std::wstring();
-        int length = ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-        std::wstring wide(static_cast<size_t>(length), L'\0');
-        ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], length);
-        return wide;
-    }
-    // True when a whole line (after its time stamp) reads `line`.
-    bool HasLine(const std::wstring& line) const { return Text().find(L" " + line + L"\r\n") != std::wstring::npos; }
-    int CountLines(const std::wstring& line) const {
-        std::wstring text = Text();
-        std::wstring needle = L" " + line + L"\r\n";
-        int count = 0;
-        for (size_t at = text.find(needle); at != std::wstring::npos; at = text.find(needle, at + 1)) ++count;
-        return count;
-    }
-    // The "b" of every "cut a to b success" line, keyed by "a".
-    std::wstring MovedName(const std::wstring& from) const {
-        std::wstring text = Text();
-        std::wstring head = L" cut " + from + L" to ";
-        size_t at = text.find(head);
-        if (at == std::wstring::npos) return std::wstring();
-        at += head.size();
-        size_t end = text.find(L" success\r\n", at);
-        return end == std::wstring::npos ? std::wstring() : text.substr(at, end - at);
-    }
-
-private:
-    ScopedTempDir dir_;
-    std::wstring file_;
-};
+// The "b" of the "cut a to b success" line for "a".
+std::wstring MovedName(const testing_support::LogCapture& log, const std::wstring& from) {
+    std::wstring text = log.Text();
+    std::wstring head = L" cut " + from + L" to ";
+    size_t at = text.find(head);
+    if (at == std::wstring::npos) return std::wstring();
+    at += head.size();
+    size_t end = text.find(L" success\r\n", at);
+    return end == std::wstring::npos ? std::wstring() : text.substr(at, end - at);
+}
 
 class FakeRootList : public IUninstallRootDirList {
 public:
@@ -985,7 +961,7 @@ protected:
         }
     }
     std::wstring Moved(const std::wstring& from) {
-        std::wstring to = log_.MovedName(from);
+        std::wstring to = MovedName(log_, from);
         if (!to.empty()) moved_.push_back(to);
         return to;
     }
@@ -1098,7 +1074,7 @@ TEST_F(DeferredDeletion, ALeftoverOnAnotherDriveMovesIntoThatDrivesTempFolder) {
 
     EXPECT_TRUE(CreateRunOnceBat(leftovers, dir));
 
-    std::wstring moved = log_.MovedName(dir + L"\\stale.dll");
+    std::wstring moved = MovedName(log_, dir + L"\\stale.dll");
     EXPECT_EQ(path::Parent(moved), drive.root() + L".temp");
     EXPECT_TRUE(Exists(moved));
     std::wstring batch = LastRunOnceBatchPath();
@@ -1158,7 +1134,7 @@ TEST_F(DeferredDeletion, BatchLinesNameExactlyTheirPathOrAreDropped) {
         ScopedTmp redirect(percent + L"\\");
         LeftoverList leftovers = {dir_ + L"\\stale.dll"};
         EXPECT_TRUE(CreateRunOnceBat(leftovers, dir_));
-        movedPercent = log_.MovedName(dir_ + L"\\stale.dll");
+        movedPercent = MovedName(log_, dir_ + L"\\stale.dll");
     }
     ASSERT_EQ(path::Parent(movedPercent), percent);
     std::string expected = "del /q \"" + Narrow(percent) + "\\" + Narrow(path::FileName(movedPercent)) + "\" \r\n";

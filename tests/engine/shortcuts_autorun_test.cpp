@@ -33,10 +33,12 @@
 #include "engine/ProductRestore.h"
 #include "engine/Shortcuts.h"
 #include "engine/TaskScheduler.h"
+#include "support/LogCapture.h"
 #include "support/TestSupport.h"
 #include "sysinfo/SystemChecks.h"
 
 using testing_support::ScopedTempDir;
+using testing_support::LogCapture;
 
 namespace {
 
@@ -52,25 +54,6 @@ std::wstring Repeat(wchar_t c, size_t count) { return std::wstring(count, c); }
 
 // ---------------------------------------------------------------------------
 // The process log redirected into a scratch file for one test.
-class LogCapture {
-public:
-    LogCapture() : file_(dir_.Join(L"capture.log")) { CSmartLogger::Process().SetLogPath(file_); }
-    ~LogCapture() { CSmartLogger::Process().SetLogPath(std::wstring()); }
-    std::wstring Text() const {
-        std::string bytes = testing_support::ReadFileBytes(file_);
-        if (bytes.empty()) return std::wstring();
-        int length = ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
-        std::wstring wide(static_cast<size_t>(length), L'\0');
-        ::MultiByteToWideChar(936, 0, bytes.data(), static_cast<int>(bytes.size()), &wide[0], length);
-        return wide;
-    }
-    bool HasLine(const std::wstring& line) const { return Text().find(L" " + line + L"\r\n") != std::wstring::npos; }
-    bool Has(const std::wstring& part) const { return Text().find(part) != std::wstring::npos; }
-
-private:
-    ScopedTempDir dir_;
-    std::wstring file_;
-};
 
 // ---------------------------------------------------------------------------
 // Registry state saved and put back.
