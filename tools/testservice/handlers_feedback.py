@@ -221,7 +221,7 @@ def _decode_answer(record):
         record["decoded"] = {"unint_ask": text, "error": "not JSON: %s" % error}
 
 
-_DECODERS = {
+service.DECODERS.update({
     OPTIONS_PATH: _decode_query,
     CONFIG_PATH: _decode_query,
     REASON_PATH: _decode_utf8_form,
@@ -229,23 +229,7 @@ _DECODERS = {
     BEANS_PATH: _decode_ansi_form,
     FEEDBACK_PATH: _decode_ansi_form,
     ANSWER_PATH: _decode_answer,
-}
-_next_add = service.Recorder.add
-
-
-def _add_decoded(self, record):
-    # Requests are recorded before their handler runs, so the decoded form is
-    # attached here, on its way into the log.
-    decoder = _DECODERS.get(record.get("path"))
-    if decoder is not None:
-        try:
-            decoder(record)
-        except Exception as error:  # a decoding fault must not lose the record
-            record["decode_fault"] = repr(error)
-    _next_add(self, record)
-
-
-service.Recorder.add = _add_decoded
+})
 
 
 # ---- Endpoints -------------------------------------------------------------------

@@ -155,23 +155,7 @@ def _decode_companion(record):
         record["decoded"] = {"error": str(error)}
 
 
-_DECODERS = {STATISTICS_PATH: _decode_statistic, COMPANION_PATH: _decode_companion}
-_original_add = service.Recorder.add
-
-
-def _add_decoded(self, record):
-    # Requests are recorded before their handler runs, so the decoded form is
-    # attached here, on its way into the log.
-    decoder = _DECODERS.get(record.get("path"))
-    if decoder is not None:
-        try:
-            decoder(record)
-        except Exception as error:  # a decoding fault must not lose the record
-            record["decode_fault"] = repr(error)
-    _original_add(self, record)
-
-
-service.Recorder.add = _add_decoded
+service.DECODERS.update({STATISTICS_PATH: _decode_statistic, COMPANION_PATH: _decode_companion})
 
 
 # ---- Endpoints -----------------------------------------------------------------

@@ -77,6 +77,14 @@ class Recorder:
             open(path, "a", encoding="utf-8").close()
 
     def add(self, record):
+        # Requests are recorded before their handler runs, so a decoded form of
+        # an encrypted or encoded request is attached here, on its way in.
+        decoder = DECODERS.get(record.get("path"))
+        if decoder is not None:
+            try:
+                decoder(record)
+            except Exception as error:  # a decoding fault must not lose the record
+                record["decode_fault"] = repr(error)
         line = json.dumps(record, ensure_ascii=False, sort_keys=True)
         with self.lock:
             self.records.append(line)
@@ -132,6 +140,8 @@ class Script:
 # Endpoint handlers of the real services, by path: handler(request) -> Reply.
 # A request is the recorded dict (method, path, query, form, body_b64, ...).
 ENDPOINTS = {}
+# Path -> function(record) that adds the decoded request to its record.
+DECODERS = {}
 
 
 def endpoint(path):
