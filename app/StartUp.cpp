@@ -60,7 +60,8 @@ std::wstring StartUpMessageText(int code) {
 }
 
 std::wstring ReadInstallDirectory() {
-    return registry::ReadString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"path", MAX_PATH, KEY_WOW64_32KEY);
+    // Read into a 260-character buffer: at most 259 characters and the terminator.
+    return registry::ReadString(HKEY_LOCAL_MACHINE, kAppPathsKey, L"path", MAX_PATH - 1, KEY_WOW64_32KEY);
 }
 
 int CStartUp::Run(HINSTANCE instance, const wchar_t* commandLine) {

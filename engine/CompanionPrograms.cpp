@@ -7,6 +7,7 @@
 
 #include "app/SmartLogger.h"
 #include "app/base/PathUtil.h"
+#include "app/base/Registry.h"
 #include "app/base/WinHandle.h"
 #include "config/SetupConfig.h"
 #include "engine/FileRemoval.h"
@@ -36,20 +37,7 @@ std::wstring Field(const wchar_t (&field)[MAX_PATH]) { return std::wstring(field
 // A string value of at most maxChars characters; false when it is of another
 // type or longer.
 bool ReadListValue(HKEY key, const wchar_t* name, size_t maxChars, std::wstring& text) {
-    std::vector<wchar_t> buffer(maxChars + 2, L'\0');
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>((maxChars + 1) * sizeof(wchar_t));
-    if (::RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size) !=
-        ERROR_SUCCESS) {
-        return false;
-    }
-    if (type != REG_SZ && type != REG_EXPAND_SZ) return false;
-    // The stored data need not carry its terminator; the text ends at the first one.
-    buffer[size / sizeof(wchar_t)] = L'\0';
-    std::wstring value = buffer.data();
-    if (value.size() > maxChars) return false;
-    text = value;
-    return true;
+    return registry::ReadString(key, name, maxChars, true, text);
 }
 
 // Calls `visit(key, name)` for every value name of root\keyPath (32-bit

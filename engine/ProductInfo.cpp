@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/base/PathUtil.h"
+#include "app/base/Registry.h"
 #include "app/base/WinHandle.h"
 
 namespace {
@@ -21,18 +22,7 @@ constexpr ProductRow kProducts[] = {
 constexpr size_t kMaxPidChars = MAX_PATH;
 
 std::wstring ReadPid(HKEY userRoot, const wchar_t* subKey) {
-    win::UniqueRegKey key;
-    if (::RegOpenKeyExW(userRoot, subKey, 0, KEY_QUERY_VALUE, key.put()) != ERROR_SUCCESS) return std::wstring();
-    std::vector<wchar_t> buffer(kMaxPidChars + 2, L'\0');
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>((kMaxPidChars + 1) * sizeof(wchar_t));
-    if (::RegQueryValueExW(key.get(), L"PID", nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()), &size) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return std::wstring();
-    }
-    buffer[size / sizeof(wchar_t)] = L'\0';
-    return buffer.data();
+    return registry::ReadString(userRoot, subKey, L"PID", kMaxPidChars);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Reading registry values defensively: wrong types, missing terminators and
-// over-long data give an empty result instead of garbage.
+// over-long data give a failure instead of garbage.
 #pragma once
 
 #include <windows.h>
@@ -8,9 +8,13 @@
 
 namespace registry {
 
-// A REG_SZ (or REG_EXPAND_SZ when allowed) value of at most maxChars characters
-// under root\subKey, opened with `view` (0, KEY_WOW64_32KEY or KEY_WOW64_64KEY).
-// Empty when the key or value is missing, of another type, or too long.
+// Reads a REG_SZ value (or REG_EXPAND_SZ when allowed, unexpanded) of an open
+// key into `text`. False when the value is missing, of another type, or longer
+// than maxChars characters; `text` is then left unchanged.
+bool ReadString(HKEY key, const wchar_t* name, size_t maxChars, bool allowExpandType, std::wstring& text);
+
+// The same for root\subKey opened with `view` (0, KEY_WOW64_32KEY or
+// KEY_WOW64_64KEY); empty on any failure.
 std::wstring ReadString(HKEY root, const wchar_t* subKey, const wchar_t* name, size_t maxChars, REGSAM view = 0,
                         bool allowExpandType = false);
 
