@@ -68,7 +68,7 @@ std::wstring RoamingAppData() {
 }  // namespace
 
 struct CUninstaller::Step {
-    const wchar_t* name;
+    const wchar_t* name;  // what the step does, for the reader of the table
     int progress;  // reported before the action; 0 for none
     void (CUninstaller::*action)();
 };
@@ -108,11 +108,6 @@ const CUninstaller::Step CUninstaller::kSteps[] = {
     {L"uninstall report", 0, &CUninstaller::ReportUninstall},
     {L"notify real end", 0, &CUninstaller::NotifyRealEnd},
 };
-
-int CUninstaller::StepCount() { return static_cast<int>(sizeof(kSteps) / sizeof(kSteps[0])); }
-const wchar_t* CUninstaller::StepName(int index) {
-    return index >= 0 && index < StepCount() ? kSteps[index].name : nullptr;
-}
 
 CUninstaller::CUninstaller(CSetupConfig* config) : config_(config) {}
 

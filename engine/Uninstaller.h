@@ -34,10 +34,6 @@ public:
     // The worker body: reads the version and pid, then runs every step.
     int Run(void* argument) override;
 
-    // Names of the steps in the order they run (for diagnostics and tests).
-    static int StepCount();
-    static const wchar_t* StepName(int index);
-
 private:
     struct Step;
     static const Step kSteps[];

@@ -25,7 +25,6 @@ public:
     // Starts a run of `callback` with `argument`; returns at once. Does nothing
     // while a run is in progress. False when the thread could not be started.
     bool Start(void* argument, IThreadCallback* callback);
-    bool IsRunning() const { return running_ != 0; }
 
     static constexpr DWORD kShutdownWaitMs = 10000;
 

@@ -341,13 +341,13 @@ bool CStatistic::Download(const wchar_t* url, bool asynchronous) {
     auto* job = new (std::nothrow) statistic::ReportJob{std::wstring(url).substr(0, kMaxAsyncUrlChars), fetchTimeoutMs_};
     if (job == nullptr) return false;
     ::InterlockedIncrement(&statistic::g_pendingReports);
-    HANDLE thread = ::CreateThread(nullptr, 0, statistic::ReportThread, job, 0, nullptr);
-    if (thread == nullptr) {
+    // The report thread runs on its own; nothing waits for it by handle.
+    win::UniqueHandle thread(::CreateThread(nullptr, 0, statistic::ReportThread, job, 0, nullptr));
+    if (!thread) {
         ::InterlockedDecrement(&statistic::g_pendingReports);
         delete job;
         return false;
     }
-    ::CloseHandle(thread);
     return true;
 }
 
